@@ -1,0 +1,273 @@
+// End-to-end: the real listener, real datagrams, output compared byte for byte.
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <netinet/in.h>
+
+#include <arpa/inet.h>
+
+#include <sched.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.hpp"
+
+using namespace std::string_literals;
+
+namespace {
+
+const std::string kGga = "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n";
+
+std::string every_nonzero_byte()
+{
+	std::string bytes;
+	for (int c = 1; c < 256; c++)
+		bytes += static_cast<char>(c);
+	return bytes;
+}
+
+std::string alphabet_cycle(size_t length)
+{
+	std::string text;
+	for (size_t i = 0; i < length; i++)
+		text += static_cast<char>('a' + i % 26);
+	return text;
+}
+
+struct Datagram {
+	const char *src;
+	uint16_t port;
+	std::string payload;
+};
+
+struct ReportCase {
+	const char *name;
+	std::vector<Datagram> sent;
+	std::string expected;
+	std::vector<std::string> args;
+};
+
+std::ostream &operator<<(std::ostream &os, const ReportCase &c) { return os << c.name; }
+
+class Reports : public testing::TestWithParam<ReportCase> {};
+
+TEST_P(Reports, OutputIsExact)
+{
+	const ReportCase &c = GetParam();
+	Listener listener({c.args, "", false});
+	ASSERT_TRUE(listener.wait_bound());
+	for (const auto &d : c.sent)
+		send_datagram(d.payload, d.src, d.port);
+	EXPECT_EQ(listener.wait_output(c.expected.size(), 10), c.expected);
+	const int status = listener.stop();
+	EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+	EXPECT_EQ(listener.output(), c.expected);
+	EXPECT_EQ(listener.errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Datagrams, Reports, testing::Values(
+    ReportCase{"FiveBytes", {{"192.0.2.7", 500, "abcde"}},
+        "Received packet from 192.0.2.7:500\nData: abcde\nreceive UDP : abcde\n", {}},
+    ReportCase{"Empty", {{"127.0.0.1", 4000, ""}},
+        "Received packet from 127.0.0.1:4000\nData: \nreceive UDP : \n", {}},
+    ReportCase{"LongerThan512ThenShort",
+        {{"127.0.0.1", 4001, std::string(512, 'L') + std::string(88, 'X')},
+            {"127.0.0.1", 4001, "ok"}},
+        report("127.0.0.1:4001", std::string(512, 'L')) + report("127.0.0.1:4001", "ok"), {}},
+    ReportCase{"Exactly512", {{"127.0.0.1", 4002, alphabet_cycle(512)}},
+        report("127.0.0.1:4002", alphabet_cycle(512)), {}},
+    ReportCase{"LargestDatagram", {{"127.0.0.1", 4003, std::string(65507, 'M')}},
+        report("127.0.0.1:4003", std::string(512, 'M')), {}},
+    ReportCase{"ZeroByteEndsPayload", {{"127.0.0.1", 4004, "ab\0cd"s}},
+        report("127.0.0.1:4004", "ab"), {}},
+    ReportCase{"NmeaEndingInCrLf", {{"127.0.0.1", 4005, kGga}},
+        "Received packet from 127.0.0.1:4005\nData: " + kGga + "\nreceive UDP : " + kGga + "\n",
+        {}},
+    ReportCase{"UpperHalfPorts", {{"203.0.113.5", 32768, "a"}, {"203.0.113.5", 65535, "b"}},
+        report("203.0.113.5:32768", "a") + report("203.0.113.5:65535", "b"), {}},
+    ReportCase{"EveryByteValueUnchangedInPipe", {{"127.0.0.1", 4006, every_nonzero_byte()}},
+        report("127.0.0.1:4006", every_nonzero_byte()), {}},
+    ReportCase{"ArgumentsIgnored", {{"192.0.2.7", 500, "abcde"}},
+        report("192.0.2.7:500", "abcde"), {"-p", "1234", "--help", "extra"}}),
+    [](const testing::TestParamInfo<ReportCase> &info) { return info.param.name; });
+
+struct StartupCase {
+	const char *name;
+	std::string fault;
+	bool port_taken;
+	std::string expected;
+};
+
+std::ostream &operator<<(std::ostream &os, const StartupCase &c) { return os << c.name; }
+
+class StartupFailure : public testing::TestWithParam<StartupCase> {};
+
+TEST_P(StartupFailure, MessageAndStatus1)
+{
+	const StartupCase &c = GetParam();
+	int taken = -1;
+	if (c.port_taken) {
+		taken = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+		ASSERT_NE(taken, -1);
+		sockaddr_in any{};
+		any.sin_family = AF_INET;
+		any.sin_port = htons(kListenerPort);
+		ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
+	}
+	Listener listener({{}, c.fault, false});
+	const int status = listener.wait_exit(10);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+	EXPECT_EQ(listener.output(), c.expected);
+	EXPECT_EQ(listener.errors(), "");
+	if (taken != -1)
+		close(taken);
+}
+
+INSTANTIATE_TEST_SUITE_P(Startup, StartupFailure, testing::Values(
+    StartupCase{"PortTaken", "", true, "Server : Can't bind local address\n"},
+    StartupCase{"SocketCannotBeCreated", "socket", false, "Server : socket create error\n"}),
+    [](const testing::TestParamInfo<StartupCase> &info) { return info.param.name; });
+
+// A second host: a child in a namespace of its own, joined to ours by veth.
+TEST(SecondHost, UnicastAndBroadcastAreReported)
+{
+	Listener listener;
+	ASSERT_TRUE(listener.wait_bound());
+
+	int ready[2];
+	int go[2];
+	ASSERT_EQ(pipe(ready), 0);
+	ASSERT_EQ(pipe(go), 0);
+	const pid_t host = fork();
+	ASSERT_NE(host, -1);
+	if (host == 0) {
+		char byte = 0;
+		if (unshare(CLONE_NEWNET) == -1 || write(ready[1], &byte, 1) != 1 ||
+		    read(go[0], &byte, 1) != 1)
+			_exit(2);
+		if (system("ip link set lo up && ip addr add 198.51.100.2/24 dev v1 && "
+			   "ip link set v1 up") != 0)
+			_exit(3);
+		// Broadcast first: the unicast waits for address resolution, so
+		// this order is also the order of arrival.
+		send_datagram("$GPRMC,broadcast\r\n", "198.51.100.2", 7000, "198.51.100.255");
+		send_datagram("$GPRMC,unicast\r\n", "198.51.100.2", 7000, "198.51.100.1");
+		_exit(testing::Test::HasFailure() ? 4 : 0);
+	}
+	char byte = 0;
+	ASSERT_EQ(read(ready[0], &byte, 1), 1);
+	sh("ip link add v0 type veth peer name v1 netns " + std::to_string(host));
+	sh("ip addr add 198.51.100.1/24 dev v0 && ip link set v0 up");
+	ASSERT_EQ(write(go[1], &byte, 1), 1);
+	int status = 0;
+	ASSERT_EQ(waitpid(host, &status, 0), host);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+	const std::string expected = report("198.51.100.2:7000", "$GPRMC,broadcast\r\n") +
+	    report("198.51.100.2:7000", "$GPRMC,unicast\r\n");
+	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
+	listener.stop();
+	EXPECT_EQ(listener.errors(), "");
+	for (int fd : {ready[0], ready[1], go[0], go[1]})
+		close(fd);
+}
+
+TEST(IdleFlush, ReportReadableFromPipeWithinOneSecond)
+{
+	Listener listener;
+	ASSERT_TRUE(listener.wait_bound());
+	send_datagram(kGga, "127.0.0.1", 4100);
+	const std::string expected = report("127.0.0.1:4100", kGga);
+	EXPECT_EQ(listener.wait_output(expected.size(), 1.0), expected);
+}
+
+TEST(IdleFlush, SigtermAfterIdleLosesNoReport)
+{
+	Listener listener;
+	ASSERT_TRUE(listener.wait_bound());
+	std::string expected;
+	for (int i = 0; i < 20; i++) {
+		const std::string sentence = "$GPTXT,01,01,02,report " + std::to_string(i) + "*00\r\n";
+		send_datagram(sentence, "127.0.0.1", 4101);
+		expected += report("127.0.0.1:4101", sentence);
+	}
+	// Give the listener time to go idle; the output is not read before the stop.
+	std::this_thread::sleep_for(std::chrono::milliseconds(500));
+	listener.stop();
+	EXPECT_EQ(listener.output(), expected);
+	EXPECT_EQ(listener.errors(), "");
+}
+
+TEST(ReceiveFailure, WritesNoReportAndReceivesAgain)
+{
+	Listener listener({{}, "recv", false});
+	ASSERT_TRUE(listener.wait_bound());
+	send_datagram("lost in a failed receive", "127.0.0.1", 4200);
+	send_datagram("next", "127.0.0.1", 4201);
+	const std::string expected = report("127.0.0.1:4201", "next");
+	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
+	listener.stop();
+	EXPECT_EQ(listener.output(), expected);
+	EXPECT_EQ(listener.errors(), "");
+}
+
+struct TerminalCase {
+	const char *name;
+	bool terminal;
+	std::string expected_data;
+};
+
+std::ostream &operator<<(std::ostream &os, const TerminalCase &c) { return os << c.name; }
+
+class TerminalSafety : public testing::TestWithParam<TerminalCase> {};
+
+const std::string kHostile = "$GPTXT,\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\xc2\xa0\xc3\xa9\t~\r\n";
+
+TEST_P(TerminalSafety, ControlBytes)
+{
+	const TerminalCase &c = GetParam();
+	Listener listener({{}, "", c.terminal});
+	ASSERT_TRUE(listener.wait_bound());
+	send_datagram(kHostile, "127.0.0.1", 4300);
+	const std::string expected = report("127.0.0.1:4300", c.expected_data);
+	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
+	listener.stop();
+	EXPECT_EQ(listener.output(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Output, TerminalSafety, testing::Values(
+    TerminalCase{"TerminalShowsControlsVisibly", true,
+        "$GPTXT,^[]0;owned^G^[[2J^?<U+009B>\xc2\xa0\xc3\xa9\t~\r\n"},
+    TerminalCase{"PipeGetsBytesUnchanged", false, kHostile}),
+    [](const testing::TestParamInfo<TerminalCase> &info) { return info.param.name; });
+
+TEST(TerminalSafety, NoRawEscapeForAnyByteValue)
+{
+	Listener listener({{}, "", true});
+	ASSERT_TRUE(listener.wait_bound());
+	std::string payload = every_nonzero_byte();
+	for (int c = 0x80; c <= 0x9F; c++)
+		payload += "\xc2"s + static_cast<char>(c);
+	send_datagram(payload, "127.0.0.1", 4301);
+	send_datagram("end", "127.0.0.1", 4302);
+	const std::string last = report("127.0.0.1:4302", "end");
+	const std::string out = listener.wait_output_ending(last, 10);
+	const std::string first = "Received packet from 127.0.0.1:4301\nData: ";
+	ASSERT_EQ(out.compare(0, first.size(), first), 0) << out;
+	ASSERT_EQ(out.compare(out.size() - last.size(), last.size(), last), 0) << out;
+	EXPECT_EQ(out.find('\x1b'), std::string::npos);
+	for (size_t i = 0; i + 1 < out.size(); i++)
+		EXPECT_FALSE(out[i] == '\xc2' && (static_cast<unsigned char>(out[i + 1]) & 0xE0) == 0x80)
+		    << "C1 control at " << i;
+	EXPECT_EQ(listener.errors(), "");
+}
+
+} // namespace
