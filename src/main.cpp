@@ -22,10 +22,16 @@ constexpr size_t kMaxPayload = 512;
 constexpr size_t kPipeBufferSize = 64 * 1024;
 // A two-byte C1 control shown as "<U+0080>" is the widest growth: 4 times.
 constexpr size_t kVisibleMax = kMaxPayload * 4;
+constexpr char kSecondLabel[] = "\nreceive UDP : ";
+// "Received packet from 255.255.255.255:65535\nData: " and its zero byte.
+constexpr size_t kHeaderMax = 64;
+constexpr size_t kReportMax = kHeaderMax + 2 * kVisibleMax + sizeof kSecondLabel + 1;
 
 char payload[kMaxPayload + 1];
 char visible[kVisibleMax + 1];
 char pipe_buffer[kPipeBufferSize];
+// The report is assembled here and written in one call.
+char report[kReportMax];
 
 // A datagram's bytes must not drive the reader's terminal: show control
 // bytes (except TAB, CR and LF), DEL and UTF-8 C1 controls as text.
@@ -81,6 +87,10 @@ int main()
 	if (!terminal)
 		(void)setvbuf(stdout, pipe_buffer, _IOFBF, sizeof pipe_buffer);
 
+	// The first line depends only on the sender, which is usually the same
+	// gateway every time, so it is formatted again only when that changes.
+	sockaddr_in last{};
+	size_t header_len = 0;
 	for (;;) {
 		sockaddr_in peer;
 		socklen_t peerlen = sizeof peer;
@@ -99,9 +109,23 @@ int main()
 			continue;
 		payload[n] = '\0';
 
+		if (header_len == 0 || peer.sin_addr.s_addr != last.sin_addr.s_addr ||
+		    peer.sin_port != last.sin_port) {
+			const int len = snprintf(report, kHeaderMax, "Received packet from %s:%u\nData: ",
+			    inet_ntoa(peer.sin_addr), static_cast<unsigned>(ntohs(peer.sin_port)));
+			header_len = static_cast<size_t>(len);
+			last = peer;
+		}
 		const char *text = terminal ? make_visible(payload) : payload;
-		printf("Received packet from %s:%u\nData: %s\nreceive UDP : %s\n",
-		    inet_ntoa(peer.sin_addr), static_cast<unsigned>(ntohs(peer.sin_port)),
-		    text, text);
+		const size_t text_len = strlen(text);
+		char *end = report + header_len;
+		memcpy(end, text, text_len);
+		end += text_len;
+		memcpy(end, kSecondLabel, sizeof kSecondLabel - 1);
+		end += sizeof kSecondLabel - 1;
+		memcpy(end, text, text_len);
+		end += text_len;
+		*end++ = '\n';
+		fwrite(report, 1, static_cast<size_t>(end - report), stdout);
 	}
 }

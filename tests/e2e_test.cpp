@@ -93,6 +93,11 @@ INSTANTIATE_TEST_SUITE_P(Datagrams, Reports, testing::Values(
         {}},
     ReportCase{"UpperHalfPorts", {{"203.0.113.5", 32768, "a"}, {"203.0.113.5", 65535, "b"}},
         report("203.0.113.5:32768", "a") + report("203.0.113.5:65535", "b"), {}},
+    ReportCase{"SameSenderPortOtherAddress",
+        {{"192.0.2.7", 501, "a"}, {"203.0.113.5", 501, "b"}, {"192.0.2.7", 501, "c"}},
+        report("192.0.2.7:501", "a") + report("203.0.113.5:501", "b") +
+            report("192.0.2.7:501", "c"),
+        {}},
     ReportCase{"EveryByteValueUnchangedInPipe", {{"127.0.0.1", 4006, every_nonzero_byte()}},
         report("127.0.0.1:4006", every_nonzero_byte()), {}},
     ReportCase{"ArgumentsIgnored", {{"192.0.2.7", 500, "abcde"}},

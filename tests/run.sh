@@ -1,0 +1,39 @@
+#!/bin/bash
+# Builds the listener and runs every check: the test suite, the same suite
+# under AddressSanitizer and UndefinedBehaviorSanitizer, and the static checks.
+# Installs the Debian packages it needs when they are missing (run as root).
+# WARNINGS_AS_ERRORS=ON makes compiler warnings fail the build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++ cmake make libgtest-dev iproute2 valgrind clang-tidy cppcheck
+	systemd groff-base man-db)
+missing=()
+for p in "${packages[@]}"; do
+	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+	echo "installing: ${missing[*]}"
+	apt-get update -qq
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+werror=${WARNINGS_AS_ERRORS:-OFF}
+jobs=$(nproc)
+
+echo "== build and test"
+cmake -S . -B build -DWARNINGS_AS_ERRORS="$werror" >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== sanitizers"
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON \
+	-DWARNINGS_AS_ERRORS="$werror" >/dev/null
+cmake --build build-sanitize -j "$jobs"
+ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+echo "== static checks"
+clang-tidy --quiet -p build src/main.cpp
+cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
+	--inline-suppr --std=c++17 src/
+echo "all checks passed"
