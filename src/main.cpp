@@ -6,6 +6,8 @@
 
 #include <arpa/inet.h>
 
+#include <poll.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -17,48 +19,73 @@ namespace {
 
 constexpr unsigned short kPort = 9888;
 constexpr size_t kMaxPayload = 512;
-// Into a pipe or file, a larger buffer means fewer writes under a burst;
-// the loop flushes it whenever it is about to sleep, so nothing waits in it.
-constexpr size_t kPipeBufferSize = 64 * 1024;
+// Under a burst, reports leave in writes of up to this size; bigger bought
+// no measurable speed, only memory.
+constexpr size_t kOutputSize = size_t{16} * 1024;
 // A two-byte C1 control shown as "<U+0080>" is the widest growth: 4 times.
 constexpr size_t kVisibleMax = kMaxPayload * 4;
 constexpr char kSecondLabel[] = "\nreceive UDP : ";
-// "Received packet from 255.255.255.255:65535\nData: " and its zero byte.
+// Room for "Received packet from 255.255.255.255:65535\nData: ".
 constexpr size_t kHeaderMax = 64;
-constexpr size_t kReportMax = kHeaderMax + 2 * kVisibleMax + sizeof kSecondLabel + 1;
+constexpr size_t kReportMax = kHeaderMax + 2 * kVisibleMax + sizeof kSecondLabel;
+static_assert(kReportMax <= kOutputSize, "a whole report must fit the output buffer");
 
 char payload[kMaxPayload + 1];
 char visible[kVisibleMax + 1];
-char pipe_buffer[kPipeBufferSize];
-// The report is assembled here and written in one call.
-char report[kReportMax];
+// Reports collect here and go out in one write when it is full or when the
+// listener is about to sleep; on a terminal, after every report.
+char out[kOutputSize];
+size_t out_len;
+char header[kHeaderMax];
 
 // A datagram's bytes must not drive the reader's terminal: show control
 // bytes (except TAB, CR and LF), DEL and UTF-8 C1 controls as text.
 const char *make_visible(const char *in)
 {
 	static const char hex[] = "0123456789ABCDEF";
-	char *out = visible;
+	char *dst = visible;
 
 	for (; *in != '\0'; in++) {
 		const auto c = static_cast<unsigned char>(*in);
 		const auto next = static_cast<unsigned char>(in[1]);
 		if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-			memcpy(out, "<U+00", 5);
-			out[5] = hex[next >> 4];
-			out[6] = hex[next & 0xF];
-			out[7] = '>';
-			out += 8;
+			memcpy(dst, "<U+00", 5);
+			dst[5] = hex[next >> 4];
+			dst[6] = hex[next & 0xF];
+			dst[7] = '>';
+			dst += 8;
 			in++;
 		} else if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) {
-			*out++ = '^';
-			*out++ = static_cast<char>(c ^ 0x40);
+			*dst++ = '^';
+			*dst++ = static_cast<char>(c ^ 0x40);
 		} else {
-			*out++ = static_cast<char>(c);
+			*dst++ = static_cast<char>(c);
 		}
 	}
-	*out = '\0';
+	*dst = '\0';
 	return visible;
+}
+
+// Writes what has collected. A write that cannot be completed (the reader
+// is gone and SIGPIPE ignored) loses the reports: there is nowhere to say so.
+void flush_out()
+{
+	size_t done = 0;
+	while (done < out_len) {
+		const ssize_t n = write(STDOUT_FILENO, out + done, out_len - done);
+		if (n == -1) {
+			if (errno == EINTR)
+				continue;
+			if (errno == EAGAIN) {
+				pollfd p{STDOUT_FILENO, POLLOUT, 0};
+				(void)poll(&p, 1, -1);
+				continue;
+			}
+			break;
+		}
+		done += static_cast<size_t>(n);
+	}
+	out_len = 0;
 }
 
 } // namespace
@@ -82,10 +109,6 @@ int main()
 	}
 
 	const bool terminal = isatty(STDOUT_FILENO) == 1;
-	// A terminal keeps its line buffering. Failing to enlarge the buffer
-	// costs only speed, so the listener carries on with the default.
-	if (!terminal)
-		(void)setvbuf(stdout, pipe_buffer, _IOFBF, sizeof pipe_buffer);
 
 	// The first line depends only on the sender, which is usually the same
 	// gateway every time, so it is formatted again only when that changes.
@@ -99,7 +122,7 @@ int main()
 		if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
 			// Nothing is waiting: hand every report to the reader
 			// before sleeping, or the tail of a run sits unseen.
-			fflush(stdout);
+			flush_out();
 			peerlen = sizeof peer;
 			n = recvfrom(fd, payload, kMaxPayload, 0,
 			    reinterpret_cast<sockaddr *>(&peer), &peerlen);
@@ -111,14 +134,18 @@ int main()
 
 		if (header_len == 0 || peer.sin_addr.s_addr != last.sin_addr.s_addr ||
 		    peer.sin_port != last.sin_port) {
-			const int len = snprintf(report, kHeaderMax, "Received packet from %s:%u\nData: ",
+			const int len = snprintf(header, sizeof header, "Received packet from %s:%u\nData: ",
 			    inet_ntoa(peer.sin_addr), static_cast<unsigned>(ntohs(peer.sin_port)));
 			header_len = static_cast<size_t>(len);
 			last = peer;
 		}
 		const char *text = terminal ? make_visible(payload) : payload;
 		const size_t text_len = strlen(text);
-		char *end = report + header_len;
+		if (out_len + header_len + 2 * text_len + sizeof kSecondLabel > sizeof out)
+			flush_out();
+		char *end = out + out_len;
+		memcpy(end, header, header_len);
+		end += header_len;
 		memcpy(end, text, text_len);
 		end += text_len;
 		memcpy(end, kSecondLabel, sizeof kSecondLabel - 1);
@@ -126,6 +153,8 @@ int main()
 		memcpy(end, text, text_len);
 		end += text_len;
 		*end++ = '\n';
-		fwrite(report, 1, static_cast<size_t>(end - report), stdout);
+		out_len = static_cast<size_t>(end - out);
+		if (terminal)
+			flush_out();
 	}
 }
