@@ -11,7 +11,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -273,6 +276,49 @@ TEST(TerminalSafety, NoRawEscapeForAnyByteValue)
 		EXPECT_FALSE(out[i] == '\xc2' && (static_cast<unsigned char>(out[i + 1]) & 0xE0) == 0x80)
 		    << "C1 control at " << i;
 	EXPECT_EQ(listener.errors(), "");
+}
+
+std::vector<std::string> sample_lines()
+{
+	std::ifstream file(SAMPLE_PATH, std::ios::binary);
+	std::vector<std::string> lines;
+	for (std::string line; std::getline(file, line);)
+		lines.push_back(line + "\n");
+	return lines;
+}
+
+TEST(SampleData, EverySentenceHasAValidChecksumAndEndsInCrLf)
+{
+	const auto lines = sample_lines();
+	ASSERT_GE(lines.size(), 5U);
+	for (const auto &line : lines) {
+		SCOPED_TRACE(line);
+		ASSERT_GE(line.size(), 6U);
+		EXPECT_TRUE(line[0] == '$' || line[0] == '!');
+		EXPECT_EQ(line.substr(line.size() - 2), "\r\n");
+		const size_t star = line.size() - 5;
+		ASSERT_EQ(line[star], '*');
+		unsigned sum = 0;
+		for (size_t i = 1; i < star; i++)
+			sum ^= static_cast<unsigned char>(line[i]);
+		char hex[3];
+		snprintf(hex, sizeof hex, "%02X", sum);
+		EXPECT_EQ(line.substr(star + 1, 2), hex);
+	}
+}
+
+TEST(SampleData, ReplayGivesOneReportPerLine)
+{
+	Listener listener;
+	ASSERT_TRUE(listener.wait_bound());
+	std::string expected;
+	for (const auto &line : sample_lines()) {
+		send_datagram(line, "192.0.2.7", 10110);
+		expected += report("192.0.2.7:10110", line);
+	}
+	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
+	listener.stop();
+	EXPECT_EQ(listener.output(), expected);
 }
 
 } // namespace
