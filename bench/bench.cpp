@@ -290,7 +290,7 @@ void latency(const std::string &listener, int sender)
 	int pipefd[2];
 	if (pipe(pipefd) == -1)
 		die("pipe");
-	const pid_t pid = spawn({listener}, pipefd[1]);
+	spawn({listener}, pipefd[1]);
 	close(pipefd[1]);
 	wait_bound();
 	std::vector<double> micros;
@@ -419,10 +419,12 @@ void print_machine()
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
-	const std::string listener = LISTENER_PATH;
+	// Another build of the listener can be measured by naming it.
+	const std::string listener = argc > 1 ? argv[1] : LISTENER_PATH;
 	print_machine();
+	printf("Listener: %s\n", listener.c_str());
 	atexit(restore_limits);
 	atexit(end_running);
 	signal(SIGINT, on_signal);
