@@ -65,7 +65,7 @@ class Reports : public testing::TestWithParam<ReportCase> {};
 TEST_P(Reports, OutputIsExact)
 {
 	const ReportCase &c = GetParam();
-	Listener listener({c.args, "", false});
+	Listener listener({c.args, "", false, false});
 	ASSERT_TRUE(listener.wait_bound());
 	for (const auto &d : c.sent)
 		send_datagram(d.payload, d.src, d.port);
@@ -130,7 +130,7 @@ TEST_P(StartupFailure, MessageAndStatus1)
 		any.sin_port = htons(kListenerPort);
 		ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
 	}
-	Listener listener({{}, c.fault, false});
+	Listener listener({{}, c.fault, false, false});
 	const int status = listener.wait_exit(10);
 	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 	EXPECT_EQ(listener.output(), c.expected);
@@ -214,9 +214,27 @@ TEST(IdleFlush, SigtermAfterIdleLosesNoReport)
 	EXPECT_EQ(listener.errors(), "");
 }
 
+// Reports must survive a reader that takes them a page at a time through a
+// non-blocking pipe: short writes and EAGAIN lose nothing.
+TEST(CrampedPipe, BurstLosesNothing)
+{
+	Listener listener({{}, "", false, true});
+	ASSERT_TRUE(listener.wait_bound());
+	std::string expected;
+	for (int i = 0; i < 100; i++) {
+		const std::string payload = std::to_string(i) + std::string(500, 'p');
+		send_datagram(payload, "127.0.0.1", 4150);
+		expected += report("127.0.0.1:4150", payload.substr(0, 512));
+	}
+	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
+	listener.stop();
+	EXPECT_EQ(listener.output(), expected);
+	EXPECT_EQ(listener.errors(), "");
+}
+
 TEST(ReceiveFailure, WritesNoReportAndReceivesAgain)
 {
-	Listener listener({{}, "recv", false});
+	Listener listener({{}, "recv", false, false});
 	ASSERT_TRUE(listener.wait_bound());
 	send_datagram("lost in a failed receive", "127.0.0.1", 4200);
 	send_datagram("next", "127.0.0.1", 4201);
@@ -230,8 +248,17 @@ TEST(ReceiveFailure, WritesNoReportAndReceivesAgain)
 struct TerminalCase {
 	const char *name;
 	bool terminal;
+	std::string sent;
 	std::string expected_data;
 };
+
+std::string repeat(const std::string &text, size_t times)
+{
+	std::string out;
+	for (size_t i = 0; i < times; i++)
+		out += text;
+	return out;
+}
 
 std::ostream &operator<<(std::ostream &os, const TerminalCase &c) { return os << c.name; }
 
@@ -242,9 +269,9 @@ const std::string kHostile = "$GPTXT,\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\xc2\xa0
 TEST_P(TerminalSafety, ControlBytes)
 {
 	const TerminalCase &c = GetParam();
-	Listener listener({{}, "", c.terminal});
+	Listener listener({{}, "", c.terminal, false});
 	ASSERT_TRUE(listener.wait_bound());
-	send_datagram(kHostile, "127.0.0.1", 4300);
+	send_datagram(c.sent, "127.0.0.1", 4300);
 	const std::string expected = report("127.0.0.1:4300", c.expected_data);
 	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
 	listener.stop();
@@ -252,14 +279,21 @@ TEST_P(TerminalSafety, ControlBytes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Output, TerminalSafety, testing::Values(
-    TerminalCase{"TerminalShowsControlsVisibly", true,
+    TerminalCase{"TerminalShowsControlsVisibly", true, kHostile,
         "$GPTXT,^[]0;owned^G^[[2J^?<U+009B>\xc2\xa0\xc3\xa9\t~\r\n"},
-    TerminalCase{"PipeGetsBytesUnchanged", false, kHostile}),
+    TerminalCase{"PipeGetsBytesUnchanged", false, kHostile, kHostile},
+    // The widest a payload can grow: 512 bytes of two-byte C1 controls.
+    TerminalCase{"TerminalFullPayloadOfC1", true, repeat("\xc2\x9b", 300),
+        repeat("<U+009B>", 256)},
+    TerminalCase{"TerminalFullPayloadOfEscapes", true, std::string(600, '\x1b'),
+        repeat("^[", 512)},
+    TerminalCase{"TerminalC1PairCutAtTheLimit", true, std::string(511, 'a') + "\xc2\x9b",
+        std::string(511, 'a') + "\xc2"}),
     [](const testing::TestParamInfo<TerminalCase> &info) { return info.param.name; });
 
 TEST(TerminalSafety, NoRawEscapeForAnyByteValue)
 {
-	Listener listener({{}, "", true});
+	Listener listener({{}, "", true, false});
 	ASSERT_TRUE(listener.wait_bound());
 	std::string payload = every_nonzero_byte();
 	for (int c = 0x80; c <= 0x9F; c++)

@@ -108,6 +108,9 @@ Listener::Listener(const ListenerOptions &options)
 	} else if (pipe2(out, O_CLOEXEC) == -1) {
 		throw std::runtime_error("pipe failed");
 	}
+	if (options.cramped_pipe &&
+	    (fcntl(out[1], F_SETPIPE_SZ, 4096) == -1 || fcntl(out[1], F_SETFL, O_NONBLOCK) == -1))
+		throw std::runtime_error("cannot cramp the pipe");
 	if (pipe2(err, O_CLOEXEC) == -1)
 		throw std::runtime_error("pipe failed");
 

@@ -17,6 +17,9 @@ struct ListenerOptions {
 	std::string fault;
 	// Standard output on a pseudo-terminal instead of a pipe.
 	bool terminal = false;
+	// A one-page, non-blocking pipe, so that writes come back short or
+	// with EAGAIN.
+	bool cramped_pipe = false;
 };
 
 class Listener {
