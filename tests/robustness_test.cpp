@@ -9,8 +9,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <iostream>
 #include <random>
 #include <string>
 #include <thread>
