@@ -429,7 +429,8 @@ int main(int argc, char **argv)
 	atexit(end_running);
 	signal(SIGINT, on_signal);
 	signal(SIGTERM, on_signal);
-	signal(SIGHUP, on_signal);
+	for (const int sig : {SIGHUP, SIGPIPE, SIGQUIT, SIGSEGV, SIGABRT})
+		signal(sig, on_signal);
 	const bool big_queue = raise_limits();
 	if (!big_queue)
 		restore_limits();

@@ -194,6 +194,8 @@ TEST(IdleFlush, ReportReadableFromPipeWithinOneSecond)
 	send_datagram(kGga, "127.0.0.1", 4100);
 	const std::string expected = report("127.0.0.1:4100", kGga);
 	EXPECT_EQ(listener.wait_output(expected.size(), 1.0), expected);
+	listener.stop();
+	EXPECT_EQ(listener.errors(), "");
 }
 
 TEST(IdleFlush, SigtermAfterIdleLosesNoReport)
@@ -275,6 +277,7 @@ TEST_P(TerminalSafety, ControlBytes)
 	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
 	listener.stop();
 	EXPECT_EQ(listener.output(), expected);
+	EXPECT_EQ(listener.errors(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Output, TerminalSafety, testing::Values(
@@ -308,6 +311,7 @@ TEST(TerminalSafety, NoRawEscapeForAnyByteValue)
 	for (size_t i = 0; i + 1 < out.size(); i++)
 		EXPECT_FALSE(out[i] == '\xc2' && (static_cast<unsigned char>(out[i + 1]) & 0xE0) == 0x80)
 		    << "C1 control at " << i;
+	listener.stop();
 	EXPECT_EQ(listener.errors(), "");
 }
 
@@ -352,6 +356,7 @@ TEST(SampleData, ReplayGivesOneReportPerLine)
 	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
 	listener.stop();
 	EXPECT_EQ(listener.output(), expected);
+	EXPECT_EQ(listener.errors(), "");
 }
 
 } // namespace
