@@ -33,7 +33,7 @@
 namespace {
 
 constexpr uint16_t kPort = 9888;
-constexpr int kRounds = 5;
+constexpr int kRounds = 9;
 constexpr int kQueued = 200000;
 constexpr size_t kDatagramSize = 80;
 constexpr int kLatencySamples = 200;
