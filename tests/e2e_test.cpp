@@ -52,19 +52,63 @@ struct Datagram {
 
 struct ReportCase {
 	const char *name;
+	ListenerOptions options;
 	std::vector<Datagram> sent;
 	std::string expected;
-	std::vector<std::string> args;
 };
 
 std::ostream &operator<<(std::ostream &os, const ReportCase &c) { return os << c.name; }
+
+const ListenerOptions kPipe;
+const ListenerOptions kTerminal{{}, "", true, false};
+
+std::string repeat(const std::string &text, size_t times)
+{
+	std::string out;
+	for (size_t i = 0; i < times; i++)
+		out += text;
+	return out;
+}
+
+// One datagram from 127.0.0.1:4300 and the report expected for it.
+ReportCase one(const char *name, const ListenerOptions &options, const std::string &sent,
+    const std::string &shown)
+{
+	return {name, options, {{"127.0.0.1", 4300, sent}}, report("127.0.0.1:4300", shown)};
+}
+
+// Reports must survive a reader that takes them a page at a time through a
+// non-blocking pipe: short writes and EAGAIN lose nothing.
+ReportCase cramped_pipe_burst()
+{
+	ReportCase c{"CrampedNonBlockingPipeLosesNothing", {{}, "", false, true}, {}, ""};
+	for (int i = 0; i < 100; i++) {
+		const std::string payload = std::to_string(i) + std::string(500, 'p');
+		c.sent.push_back({"127.0.0.1", 4150, payload});
+		c.expected += report("127.0.0.1:4150", payload.substr(0, 512));
+	}
+	return c;
+}
+
+ReportCase sample_replay()
+{
+	ReportCase c{"SampleReplayGivesOneReportPerLine", kPipe, {}, ""};
+	std::ifstream file(SAMPLE_PATH, std::ios::binary);
+	for (std::string line; std::getline(file, line);) {
+		c.sent.push_back({"192.0.2.7", 10110, line + "\n"});
+		c.expected += report("192.0.2.7:10110", line + "\n");
+	}
+	return c;
+}
+
+const std::string kHostile = "$GPTXT,\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\xc2\xa0\xc3\xa9\t~\r\n";
 
 class Reports : public testing::TestWithParam<ReportCase> {};
 
 TEST_P(Reports, OutputIsExact)
 {
 	const ReportCase &c = GetParam();
-	Listener listener({c.args, "", false, false});
+	Listener listener(c.options);
 	ASSERT_TRUE(listener.wait_bound());
 	for (const auto &d : c.sent)
 		send_datagram(d.payload, d.src, d.port);
@@ -76,34 +120,43 @@ TEST_P(Reports, OutputIsExact)
 }
 
 INSTANTIATE_TEST_SUITE_P(Datagrams, Reports, testing::Values(
-    ReportCase{"FiveBytes", {{"192.0.2.7", 500, "abcde"}},
-        "Received packet from 192.0.2.7:500\nData: abcde\nreceive UDP : abcde\n", {}},
-    ReportCase{"Empty", {{"127.0.0.1", 4000, ""}},
-        "Received packet from 127.0.0.1:4000\nData: \nreceive UDP : \n", {}},
-    ReportCase{"LongerThan512ThenShort",
+    ReportCase{"FiveBytes", kPipe, {{"192.0.2.7", 500, "abcde"}},
+        "Received packet from 192.0.2.7:500\nData: abcde\nreceive UDP : abcde\n"},
+    ReportCase{"Empty", kPipe, {{"127.0.0.1", 4000, ""}},
+        "Received packet from 127.0.0.1:4000\nData: \nreceive UDP : \n"},
+    ReportCase{"LongerThan512ThenShort", kPipe,
         {{"127.0.0.1", 4001, std::string(512, 'L') + std::string(88, 'X')},
             {"127.0.0.1", 4001, "ok"}},
-        report("127.0.0.1:4001", std::string(512, 'L')) + report("127.0.0.1:4001", "ok"), {}},
-    ReportCase{"Exactly512", {{"127.0.0.1", 4002, alphabet_cycle(512)}},
-        report("127.0.0.1:4002", alphabet_cycle(512)), {}},
-    ReportCase{"LargestDatagram", {{"127.0.0.1", 4003, std::string(65507, 'M')}},
-        report("127.0.0.1:4003", std::string(512, 'M')), {}},
-    ReportCase{"ZeroByteEndsPayload", {{"127.0.0.1", 4004, "ab\0cd"s}},
-        report("127.0.0.1:4004", "ab"), {}},
-    ReportCase{"NmeaEndingInCrLf", {{"127.0.0.1", 4005, kGga}},
-        "Received packet from 127.0.0.1:4005\nData: " + kGga + "\nreceive UDP : " + kGga + "\n",
-        {}},
-    ReportCase{"UpperHalfPorts", {{"203.0.113.5", 32768, "a"}, {"203.0.113.5", 65535, "b"}},
-        report("203.0.113.5:32768", "a") + report("203.0.113.5:65535", "b"), {}},
-    ReportCase{"SameSenderPortOtherAddress",
+        report("127.0.0.1:4001", std::string(512, 'L')) + report("127.0.0.1:4001", "ok")},
+    one("Exactly512", kPipe, alphabet_cycle(512), alphabet_cycle(512)),
+    one("LargestDatagram", kPipe, std::string(65507, 'M'), std::string(512, 'M')),
+    one("ZeroByteEndsPayload", kPipe, "ab\0cd"s, "ab"),
+    ReportCase{"NmeaEndingInCrLf", kPipe, {{"127.0.0.1", 4005, kGga}},
+        "Received packet from 127.0.0.1:4005\nData: " + kGga + "\nreceive UDP : " + kGga + "\n"},
+    ReportCase{"UpperHalfPorts", kPipe,
+        {{"203.0.113.5", 32768, "a"}, {"203.0.113.5", 65535, "b"}},
+        report("203.0.113.5:32768", "a") + report("203.0.113.5:65535", "b")},
+    ReportCase{"SameSenderPortOtherAddress", kPipe,
         {{"192.0.2.7", 501, "a"}, {"203.0.113.5", 501, "b"}, {"192.0.2.7", 501, "c"}},
         report("192.0.2.7:501", "a") + report("203.0.113.5:501", "b") +
-            report("192.0.2.7:501", "c"),
-        {}},
-    ReportCase{"EveryByteValueUnchangedInPipe", {{"127.0.0.1", 4006, every_nonzero_byte()}},
-        report("127.0.0.1:4006", every_nonzero_byte()), {}},
-    ReportCase{"ArgumentsIgnored", {{"192.0.2.7", 500, "abcde"}},
-        report("192.0.2.7:500", "abcde"), {"-p", "1234", "--help", "extra"}}),
+            report("192.0.2.7:501", "c")},
+    one("EveryByteValueUnchangedInPipe", kPipe, every_nonzero_byte(), every_nonzero_byte()),
+    ReportCase{"ArgumentsIgnored", {{"-p", "1234", "--help", "extra"}, "", false, false},
+        {{"192.0.2.7", 500, "abcde"}}, report("192.0.2.7:500", "abcde")},
+    // The first receive that takes a datagram fails; only the next is reported.
+    ReportCase{"FailedReceiveGivesNoReport", {{}, "recv", false, false},
+        {{"127.0.0.1", 4200, "lost in a failed receive"}, {"127.0.0.1", 4201, "next"}},
+        report("127.0.0.1:4201", "next")},
+    cramped_pipe_burst(),
+    sample_replay(),
+    one("PipeGetsControlBytesUnchanged", kPipe, kHostile, kHostile),
+    one("TerminalShowsControlsVisibly", kTerminal, kHostile,
+        "$GPTXT,^[]0;owned^G^[[2J^?<U+009B>\xc2\xa0\xc3\xa9\t~\r\n"),
+    // The widest a payload can grow: 512 bytes of two-byte C1 controls.
+    one("TerminalFullPayloadOfC1", kTerminal, repeat("\xc2\x9b", 300), repeat("<U+009B>", 256)),
+    one("TerminalFullPayloadOfEscapes", kTerminal, std::string(600, '\x1b'), repeat("^[", 512)),
+    one("TerminalC1PairCutAtTheLimit", kTerminal, std::string(511, 'a') + "\xc2\x9b",
+        std::string(511, 'a') + "\xc2")),
     [](const testing::TestParamInfo<ReportCase> &info) { return info.param.name; });
 
 struct StartupCase {
@@ -215,87 +268,9 @@ TEST(IdleFlush, SigtermAfterIdleLosesNoReport)
 	EXPECT_EQ(listener.errors(), "");
 }
 
-// Reports must survive a reader that takes them a page at a time through a
-// non-blocking pipe: short writes and EAGAIN lose nothing.
-TEST(CrampedPipe, BurstLosesNothing)
-{
-	Listener listener({{}, "", false, true});
-	ASSERT_TRUE(listener.wait_bound());
-	std::string expected;
-	for (int i = 0; i < 100; i++) {
-		const std::string payload = std::to_string(i) + std::string(500, 'p');
-		send_datagram(payload, "127.0.0.1", 4150);
-		expected += report("127.0.0.1:4150", payload.substr(0, 512));
-	}
-	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
-	listener.stop();
-	EXPECT_EQ(listener.output(), expected);
-	EXPECT_EQ(listener.errors(), "");
-}
-
-TEST(ReceiveFailure, WritesNoReportAndReceivesAgain)
-{
-	Listener listener({{}, "recv", false, false});
-	ASSERT_TRUE(listener.wait_bound());
-	send_datagram("lost in a failed receive", "127.0.0.1", 4200);
-	send_datagram("next", "127.0.0.1", 4201);
-	const std::string expected = report("127.0.0.1:4201", "next");
-	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
-	listener.stop();
-	EXPECT_EQ(listener.output(), expected);
-	EXPECT_EQ(listener.errors(), "");
-}
-
-struct TerminalCase {
-	const char *name;
-	bool terminal;
-	std::string sent;
-	std::string expected_data;
-};
-
-std::string repeat(const std::string &text, size_t times)
-{
-	std::string out;
-	for (size_t i = 0; i < times; i++)
-		out += text;
-	return out;
-}
-
-std::ostream &operator<<(std::ostream &os, const TerminalCase &c) { return os << c.name; }
-
-class TerminalSafety : public testing::TestWithParam<TerminalCase> {};
-
-const std::string kHostile = "$GPTXT,\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\xc2\xa0\xc3\xa9\t~\r\n";
-
-TEST_P(TerminalSafety, ControlBytes)
-{
-	const TerminalCase &c = GetParam();
-	Listener listener({{}, "", c.terminal, false});
-	ASSERT_TRUE(listener.wait_bound());
-	send_datagram(c.sent, "127.0.0.1", 4300);
-	const std::string expected = report("127.0.0.1:4300", c.expected_data);
-	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
-	listener.stop();
-	EXPECT_EQ(listener.output(), expected);
-	EXPECT_EQ(listener.errors(), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Output, TerminalSafety, testing::Values(
-    TerminalCase{"TerminalShowsControlsVisibly", true, kHostile,
-        "$GPTXT,^[]0;owned^G^[[2J^?<U+009B>\xc2\xa0\xc3\xa9\t~\r\n"},
-    TerminalCase{"PipeGetsBytesUnchanged", false, kHostile, kHostile},
-    // The widest a payload can grow: 512 bytes of two-byte C1 controls.
-    TerminalCase{"TerminalFullPayloadOfC1", true, repeat("\xc2\x9b", 300),
-        repeat("<U+009B>", 256)},
-    TerminalCase{"TerminalFullPayloadOfEscapes", true, std::string(600, '\x1b'),
-        repeat("^[", 512)},
-    TerminalCase{"TerminalC1PairCutAtTheLimit", true, std::string(511, 'a') + "\xc2\x9b",
-        std::string(511, 'a') + "\xc2"}),
-    [](const testing::TestParamInfo<TerminalCase> &info) { return info.param.name; });
-
 TEST(TerminalSafety, NoRawEscapeForAnyByteValue)
 {
-	Listener listener({{}, "", true, false});
+	Listener listener(kTerminal);
 	ASSERT_TRUE(listener.wait_bound());
 	std::string payload = every_nonzero_byte();
 	for (int c = 0x80; c <= 0x9F; c++)
@@ -342,21 +317,6 @@ TEST(SampleData, EverySentenceHasAValidChecksumAndEndsInCrLf)
 		snprintf(hex, sizeof hex, "%02X", sum);
 		EXPECT_EQ(line.substr(star + 1, 2), hex);
 	}
-}
-
-TEST(SampleData, ReplayGivesOneReportPerLine)
-{
-	Listener listener;
-	ASSERT_TRUE(listener.wait_bound());
-	std::string expected;
-	for (const auto &line : sample_lines()) {
-		send_datagram(line, "192.0.2.7", 10110);
-		expected += report("192.0.2.7:10110", line);
-	}
-	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
-	listener.stop();
-	EXPECT_EQ(listener.output(), expected);
-	EXPECT_EQ(listener.errors(), "");
 }
 
 } // namespace
