@@ -1,7 +1,6 @@
 // Benchmark: how fast the listener drains a full receive queue compared with
 // a receive-and-discard floor, nc and socat run in the same process, plus
 // its report latency and memory. Runs in a network namespace of its own.
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -155,6 +154,12 @@ QueueState queue_state()
 	return state;
 }
 
+void wait_drained()
+{
+	while (queue_state().bytes != 0)
+		std::this_thread::sleep_for(std::chrono::microseconds(500));
+}
+
 void wait_bound()
 {
 	const auto start = Clock::now();
@@ -265,8 +270,7 @@ double drain_rate(const Receiver &receiver, int sender)
 	}
 	const auto start = Clock::now();
 	kill(pid, SIGCONT);
-	while (queue_state().bytes != 0)
-		std::this_thread::sleep_for(std::chrono::microseconds(500));
+	wait_drained();
 	const double elapsed = seconds_since(start);
 	end_running();
 	unlink(kOutput);
@@ -346,8 +350,7 @@ void feed(int sender, int count, int burst)
 	const std::string payload(kDatagramSize - 2, 'm');
 	for (int sent = 0; sent < count; sent += burst) {
 		send_burst(sender, std::min(burst, count - sent), payload + "\r\n");
-		while (queue_state().bytes != 0)
-			std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		wait_drained();
 	}
 }
 

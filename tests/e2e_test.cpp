@@ -90,13 +90,21 @@ ReportCase cramped_pipe_burst()
 	return c;
 }
 
+std::vector<std::string> sample_lines()
+{
+	std::ifstream file(SAMPLE_PATH, std::ios::binary);
+	std::vector<std::string> lines;
+	for (std::string line; std::getline(file, line);)
+		lines.push_back(line + "\n");
+	return lines;
+}
+
 ReportCase sample_replay()
 {
 	ReportCase c{"SampleReplayGivesOneReportPerLine", kPipe, {}, ""};
-	std::ifstream file(SAMPLE_PATH, std::ios::binary);
-	for (std::string line; std::getline(file, line);) {
-		c.sent.push_back({"192.0.2.7", 10110, line + "\n"});
-		c.expected += report("192.0.2.7:10110", line + "\n");
+	for (const auto &line : sample_lines()) {
+		c.sent.push_back({"192.0.2.7", 10110, line});
+		c.expected += report("192.0.2.7:10110", line);
 	}
 	return c;
 }
@@ -288,15 +296,6 @@ TEST(TerminalSafety, NoRawEscapeForAnyByteValue)
 		    << "C1 control at " << i;
 	listener.stop();
 	EXPECT_EQ(listener.errors(), "");
-}
-
-std::vector<std::string> sample_lines()
-{
-	std::ifstream file(SAMPLE_PATH, std::ios::binary);
-	std::vector<std::string> lines;
-	for (std::string line; std::getline(file, line);)
-		lines.push_back(line + "\n");
-	return lines;
 }
 
 TEST(SampleData, EverySentenceHasAValidChecksumAndEndsInCrLf)

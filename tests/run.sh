@@ -6,17 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake make libgtest-dev iproute2 valgrind clang-tidy cppcheck
-	systemd groff-base man-db)
-missing=()
-for p in "${packages[@]}"; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-	echo "installing: ${missing[*]}"
-	apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+tests/need-packages.sh g++ cmake make libgtest-dev iproute2 valgrind clang-tidy cppcheck \
+	systemd groff-base man-db
 
 werror=${WARNINGS_AS_ERRORS:-OFF}
 jobs=$(nproc)
