@@ -6,14 +6,18 @@
 
 #include <arpa/inet.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+
+#include "visible.hpp"
 
 namespace {
 
@@ -22,75 +26,70 @@ constexpr size_t kMaxPayload = 512;
 // Under a burst, reports leave in writes of up to this size; bigger bought
 // no measurable speed, only memory.
 constexpr size_t kOutputSize = size_t{16} * 1024;
-// A two-byte C1 control shown as "<U+0080>" is the widest growth: 4 times.
-constexpr size_t kVisibleMax = kMaxPayload * 4;
+constexpr size_t kVisibleMax = kMaxPayload * kVisibleGrowth;
 constexpr char kSecondLabel[] = "\nreceive UDP : ";
 // Room for "Received packet from 255.255.255.255:65535\nData: ".
 constexpr size_t kHeaderMax = 64;
 constexpr size_t kReportMax = kHeaderMax + 2 * kVisibleMax + sizeof kSecondLabel;
 static_assert(kReportMax <= kOutputSize, "a whole report must fit the output buffer");
+// EX_IOERR: the reports can no longer be written anywhere.
+constexpr int kExitOutputLost = 74;
+// After a stop signal, how long a reader that stopped reading may hold up
+// the end before the unwritten reports are given up.
+constexpr unsigned kStopGraceSeconds = 1;
+// Signals that stop the listener once what it received is written out.
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+// Longest pause between receives that keep failing.
+constexpr int kBackoffMaxMs = 100;
 
 char payload[kMaxPayload + 1];
-char visible[kVisibleMax + 1];
+char visible[kVisibleMax];
 // Reports collect here and go out in one write when it is full or when the
 // listener is about to sleep; on a terminal, after every report.
 char out[kOutputSize];
 size_t out_len;
-char header[kHeaderMax];
+bool terminal;
 
-// A datagram's bytes must not drive the reader's terminal: show control
-// bytes (except TAB, CR and LF), DEL and UTF-8 C1 controls as text.
-const char *make_visible(const char *in)
+volatile sig_atomic_t stop_signal;
+volatile sig_atomic_t out_of_time;
+
+void on_stop(int sig)
 {
-	static const char hex[] = "0123456789ABCDEF";
-	char *dst = visible;
-
-	for (; *in != '\0'; in++) {
-		const auto c = static_cast<unsigned char>(*in);
-		const auto next = static_cast<unsigned char>(in[1]);
-		if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-			memcpy(dst, "<U+00", 5);
-			dst[5] = hex[next >> 4];
-			dst[6] = hex[next & 0xF];
-			dst[7] = '>';
-			dst += 8;
-			in++;
-		} else if ((c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F) {
-			*dst++ = '^';
-			*dst++ = static_cast<char>(c ^ 0x40);
-		} else {
-			*dst++ = static_cast<char>(c);
-		}
+	if (stop_signal == 0) {
+		stop_signal = sig;
+		// Bounds a write blocked on a reader that stopped reading, and a
+		// receive entered just after the loop last looked at the flag.
+		alarm(kStopGraceSeconds);
 	}
-	*dst = '\0';
-	return visible;
 }
 
-// Writes what has collected. A write that cannot be completed (the reader
-// is gone and SIGPIPE ignored) loses the reports: there is nowhere to say so.
-void flush_out()
+void on_alarm(int)
 {
-	size_t done = 0;
-	while (done < out_len) {
-		const ssize_t n = write(STDOUT_FILENO, out + done, out_len - done);
-		if (n == -1) {
-			if (errno == EINTR)
-				continue;
-			if (errno == EAGAIN) {
-				pollfd p{STDOUT_FILENO, POLLOUT, 0};
-				(void)poll(&p, 1, -1);
-				continue;
-			}
-			break;
-		}
-		done += static_cast<size_t>(n);
-	}
-	out_len = 0;
+	out_of_time = 1;
 }
 
-} // namespace
+[[noreturn]] void end_by_stop_signal()
+{
+	(void)signal(stop_signal, SIG_DFL);
+	(void)raise(stop_signal);
+	// Only if the signal is blocked, which the handler having run rules out.
+	// cppcheck-suppress unreachableCode
+	_exit(128 + stop_signal);
+}
 
-int main()
+// A closed standard descriptor would be taken by the socket, and reports
+// written into it.
+void open_standard_descriptors()
+{
+	for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+			continue;
+		if (open("/dev/null", O_RDWR) != fd)
+			exit(kExitOutputLost);
+	}
+}
+
+int open_socket()
 {
 	const int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
 	if (fd == -1) {
@@ -107,54 +106,149 @@ int main()
 		puts("Server : Can't bind local address");
 		exit(1);
 	}
+	return fd;
+}
 
-	const bool terminal = isatty(STDOUT_FILENO) == 1;
+// Without SA_RESTART, so that a blocked receive or write returns and the
+// loop sees the flag. A signal ignored at start (nohup, a background job)
+// stays ignored.
+void catch_stop_signals()
+{
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = on_alarm;
+	if (sigaction(SIGALRM, &sa, nullptr) == -1)
+		exit(1);
 
+	sa.sa_handler = on_stop;
+	for (const int sig : kStopSignals)
+		sigaddset(&sa.sa_mask, sig);
+	for (const int sig : kStopSignals) {
+		struct sigaction old;
+		if (sigaction(sig, nullptr, &old) == -1)
+			exit(1);
+		if (old.sa_handler == SIG_IGN)
+			continue;
+		if (sigaction(sig, &sa, nullptr) == -1)
+			exit(1);
+	}
+}
+
+// Writes what has collected. Output that cannot be written any more ends
+// the listener: continuing would lose every later report unseen, or glue
+// the next one to a cut one.
+void flush_out()
+{
+	size_t done = 0;
+	while (done < out_len) {
+		const ssize_t n = write(STDOUT_FILENO, out + done, out_len - done);
+		if (n >= 0) {
+			done += static_cast<size_t>(n);
+			continue;
+		}
+		if (errno != EINTR && errno != EAGAIN)
+			exit(kExitOutputLost);
+		if (out_of_time != 0)
+			end_by_stop_signal();
+		if (errno == EAGAIN) {
+			pollfd p{STDOUT_FILENO, POLLOUT, 0};
+			(void)poll(&p, 1, -1);
+		}
+	}
+	out_len = 0;
+}
+
+// A receive that keeps failing must not spin; the reports already made go
+// out before the pause.
+void back_off(int failures)
+{
+	flush_out();
+	const int ms = failures < 7 ? 1 << failures : kBackoffMaxMs;
+	(void)poll(nullptr, 0, ms);
+}
+
+// Takes the next datagram into `payload`; returns its length, or -1 when a
+// stop signal came or the receive failed.
+ssize_t receive(int fd, sockaddr_in &peer)
+{
+	static int failures;
+	socklen_t peerlen = sizeof peer;
+	ssize_t n = recvfrom(fd, payload, kMaxPayload, MSG_DONTWAIT,
+	    reinterpret_cast<sockaddr *>(&peer), &peerlen);
+	if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+		// Nothing is waiting: hand every report to the reader before
+		// sleeping, or the tail of a run sits unseen.
+		flush_out();
+		if (stop_signal != 0)
+			return -1;
+		peerlen = sizeof peer;
+		n = recvfrom(fd, payload, kMaxPayload, 0,
+		    reinterpret_cast<sockaddr *>(&peer), &peerlen);
+	}
+	if (n != -1 || errno == EINTR) {
+		failures = 0;
+	} else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+		back_off(failures++);
+	}
+	return n;
+}
+
+void add_report(const sockaddr_in &peer, size_t len)
+{
 	// The first line depends only on the sender, which is usually the same
 	// gateway every time, so it is formatted again only when that changes.
-	sockaddr_in last{};
-	size_t header_len = 0;
-	for (;;) {
-		sockaddr_in peer;
-		socklen_t peerlen = sizeof peer;
-		ssize_t n = recvfrom(fd, payload, kMaxPayload, MSG_DONTWAIT,
-		    reinterpret_cast<sockaddr *>(&peer), &peerlen);
-		if (n == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-			// Nothing is waiting: hand every report to the reader
-			// before sleeping, or the tail of a run sits unseen.
-			flush_out();
-			peerlen = sizeof peer;
-			n = recvfrom(fd, payload, kMaxPayload, 0,
-			    reinterpret_cast<sockaddr *>(&peer), &peerlen);
-		}
-		// A failed receive has no datagram to report.
-		if (n == -1)
-			continue;
-		payload[n] = '\0';
-
-		if (header_len == 0 || peer.sin_addr.s_addr != last.sin_addr.s_addr ||
-		    peer.sin_port != last.sin_port) {
-			const int len = snprintf(header, sizeof header, "Received packet from %s:%u\nData: ",
-			    inet_ntoa(peer.sin_addr), static_cast<unsigned>(ntohs(peer.sin_port)));
-			header_len = static_cast<size_t>(len);
-			last = peer;
-		}
-		const char *text = terminal ? make_visible(payload) : payload;
-		const size_t text_len = strlen(text);
-		if (out_len + header_len + 2 * text_len + sizeof kSecondLabel > sizeof out)
-			flush_out();
-		char *end = out + out_len;
-		memcpy(end, header, header_len);
-		end += header_len;
-		memcpy(end, text, text_len);
-		end += text_len;
-		memcpy(end, kSecondLabel, sizeof kSecondLabel - 1);
-		end += sizeof kSecondLabel - 1;
-		memcpy(end, text, text_len);
-		end += text_len;
-		*end++ = '\n';
-		out_len = static_cast<size_t>(end - out);
-		if (terminal)
-			flush_out();
+	static sockaddr_in last;
+	static char header[kHeaderMax];
+	static size_t header_len;
+	if (header_len == 0 || peer.sin_addr.s_addr != last.sin_addr.s_addr ||
+	    peer.sin_port != last.sin_port) {
+		const int hlen = snprintf(header, sizeof header, "Received packet from %s:%u\nData: ",
+		    inet_ntoa(peer.sin_addr), static_cast<unsigned>(ntohs(peer.sin_port)));
+		header_len = static_cast<size_t>(hlen);
+		last = peer;
 	}
+
+	// The payload is text: it ends at its first zero byte.
+	payload[len] = '\0';
+	const char *text = payload;
+	size_t text_len = strlen(payload);
+	if (terminal) {
+		text_len = make_visible(payload, text_len, visible);
+		text = visible;
+	}
+	if (out_len + header_len + 2 * text_len + sizeof kSecondLabel > sizeof out)
+		flush_out();
+	char *end = out + out_len;
+	memcpy(end, header, header_len);
+	end += header_len;
+	memcpy(end, text, text_len);
+	end += text_len;
+	memcpy(end, kSecondLabel, sizeof kSecondLabel - 1);
+	end += sizeof kSecondLabel - 1;
+	memcpy(end, text, text_len);
+	end += text_len;
+	*end++ = '\n';
+	out_len = static_cast<size_t>(end - out);
+	if (terminal)
+		flush_out();
+}
+
+} // namespace
+
+int main()
+{
+	open_standard_descriptors();
+	const int fd = open_socket();
+	terminal = isatty(STDOUT_FILENO) == 1;
+	catch_stop_signals();
+
+	sockaddr_in peer;
+	while (stop_signal == 0) {
+		const ssize_t n = receive(fd, peer);
+		if (n >= 0)
+			add_report(peer, static_cast<size_t>(n));
+	}
+	// Every datagram taken off the socket has its report; write them out.
+	flush_out();
+	end_by_stop_signal();
 }

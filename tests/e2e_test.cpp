@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -55,6 +56,8 @@ struct ReportCase {
 	ListenerOptions options;
 	std::vector<Datagram> sent;
 	std::string expected;
+	// Sent while the listener is stopped, so that it takes them as one burst.
+	bool queued = false;
 };
 
 std::ostream &operator<<(std::ostream &os, const ReportCase &c) { return os << c.name; }
@@ -90,6 +93,19 @@ ReportCase cramped_pipe_burst()
 	return c;
 }
 
+// A burst is written in a few large writes, and a short report between
+// full ones must not overrun the output buffer.
+ReportCase queued_burst(const char *name, const std::vector<size_t> &sizes)
+{
+	ReportCase c{name, kPipe, {}, "", true};
+	for (size_t i = 0; i < sizes.size(); i++) {
+		const std::string payload = alphabet_cycle(sizes[i]).replace(0, 1, std::to_string(i));
+		c.sent.push_back({"127.0.0.1", 4160, payload});
+		c.expected += report("127.0.0.1:4160", payload.substr(0, 512));
+	}
+	return c;
+}
+
 std::vector<std::string> sample_lines()
 {
 	std::ifstream file(SAMPLE_PATH, std::ios::binary);
@@ -118,9 +134,18 @@ TEST_P(Reports, OutputIsExact)
 	const ReportCase &c = GetParam();
 	Listener listener(c.options);
 	ASSERT_TRUE(listener.wait_bound());
+	const long writes_before = listener.writes();
+	if (c.queued)
+		kill(listener.pid(), SIGSTOP);
 	for (const auto &d : c.sent)
 		send_datagram(d.payload, d.src, d.port);
+	if (c.queued)
+		kill(listener.pid(), SIGCONT);
 	EXPECT_EQ(listener.wait_output(c.expected.size(), 10), c.expected);
+	// A wrapper such as valgrind makes writes of its own.
+	if (c.queued && getenv("LISTENER_WRAPPER") == nullptr) {
+		EXPECT_LE(listener.writes() - writes_before, 10);
+	}
 	const int status = listener.stop();
 	EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 	EXPECT_EQ(listener.output(), c.expected);
@@ -144,6 +169,9 @@ INSTANTIATE_TEST_SUITE_P(Datagrams, Reports, testing::Values(
     ReportCase{"UpperHalfPorts", kPipe,
         {{"203.0.113.5", 32768, "a"}, {"203.0.113.5", 65535, "b"}},
         report("203.0.113.5:32768", "a") + report("203.0.113.5:65535", "b")},
+    // The longest first line: a 15-character address and a 5-digit port.
+    ReportCase{"LongestSender", kPipe, {{"127.255.255.254", 65535, "x"}},
+        report("127.255.255.254:65535", "x")},
     ReportCase{"SameSenderPortOtherAddress", kPipe,
         {{"192.0.2.7", 501, "a"}, {"203.0.113.5", 501, "b"}, {"192.0.2.7", 501, "c"}},
         report("192.0.2.7:501", "a") + report("203.0.113.5:501", "b") +
@@ -156,11 +184,18 @@ INSTANTIATE_TEST_SUITE_P(Datagrams, Reports, testing::Values(
         {{"127.0.0.1", 4200, "lost in a failed receive"}, {"127.0.0.1", 4201, "next"}},
         report("127.0.0.1:4201", "next")},
     cramped_pipe_burst(),
+    queued_burst("QueuedMixedBurst", {512, 512, 512, 512, 512, 512, 512, 512, 512, 512, 512,
+        512, 512, 512, 100, 512}),
+    queued_burst("QueuedHundredInFewWrites", std::vector<size_t>(100, 60)),
     sample_replay(),
     one("PipeGetsControlBytesUnchanged", kPipe, kHostile, kHostile),
     one("TerminalShowsControlsVisibly", kTerminal, kHostile,
         "$GPTXT,^[]0;owned^G^[[2J^?<U+009B>\xc2\xa0\xc3\xa9\t~\r\n"),
     // The widest a payload can grow: 512 bytes of two-byte C1 controls.
+    // Bytes 0x80-0x9F outside UTF-8 are C1 controls to an 8-bit terminal;
+    // inside valid UTF-8 (the euro sign is E2 82 AC) they are text.
+    one("TerminalShowsBareC1Visibly", kTerminal, "hello world \x9b" "2J \xe2\x82\xac \x80\xc3",
+        "hello world <9B>2J \xe2\x82\xac <80>\xc3"),
     one("TerminalFullPayloadOfC1", kTerminal, repeat("\xc2\x9b", 300), repeat("<U+009B>", 256)),
     one("TerminalFullPayloadOfEscapes", kTerminal, std::string(600, '\x1b'), repeat("^[", 512)),
     one("TerminalC1PairCutAtTheLimit", kTerminal, std::string(511, 'a') + "\xc2\x9b",

@@ -1,10 +1,13 @@
-// Preloaded into the listener by the tests to make one call fail on demand.
-// LISTENER_FAULT=socket fails socket creation; LISTENER_FAULT=recv fails the
-// first receive that took a datagram, so that datagram is never delivered.
+// Preloaded into the listener by the tests to break one thing on demand:
+// LISTENER_FAULT=socket fails socket creation; =recv fails the first receive
+// that took a datagram, so that datagram is never delivered; =recv-stuck
+// fails every receive after the first datagram was delivered; =close-stdout
+// starts the listener with standard output closed.
 #include <sys/types.h>
 #include <sys/socket.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +19,12 @@ bool fault_is(const char *name)
 {
 	const char *fault = getenv("LISTENER_FAULT");
 	return fault != nullptr && strcmp(fault, name) == 0;
+}
+
+__attribute__((constructor)) void close_stdout()
+{
+	if (fault_is("close-stdout"))
+		close(STDOUT_FILENO);
 }
 
 } // namespace
@@ -35,6 +44,11 @@ extern "C" ssize_t recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *
     socklen_t *fromlen)
 {
 	static bool failed;
+	static bool delivered;
+	if (delivered && fault_is("recv-stuck")) {
+		errno = EIO;
+		return -1;
+	}
 	using recvfrom_fn = ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *);
 	auto real = reinterpret_cast<recvfrom_fn>(dlsym(RTLD_NEXT, "recvfrom"));
 	const ssize_t n = real(fd, buf, len, flags, from, fromlen);
@@ -43,5 +57,6 @@ extern "C" ssize_t recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *
 		errno = EIO;
 		return -1;
 	}
+	delivered = delivered || n >= 0;
 	return n;
 }

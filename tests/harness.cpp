@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
@@ -35,32 +36,46 @@ Clock::time_point deadline_after(double seconds)
 	    std::chrono::duration<double>(seconds));
 }
 
+// A case that skipped would test nothing: without its namespaces every case
+// fails, with what it needs.
+[[noreturn]] void cannot_set_up(const std::string &what)
+{
+	fprintf(stderr, "cannot make the test's network namespace (%s): the tests need root on "
+	    "the host, or a container run with --privileged or --cap-add SYS_ADMIN\n", what.c_str());
+	exit(1);
+}
+
 void write_file(const char *path, const std::string &text)
 {
 	std::ofstream file(path);
 	file << text;
-	ASSERT_TRUE(file.flush()) << path;
+	if (!file.flush())
+		cannot_set_up(std::string("write ") + path);
 }
 
 // Port 9888 is fixed, so every test process gets a network namespace of its
-// own; without root a user namespace makes us root inside it.
+// own, and a mount namespace for the file systems it makes. Where we lack
+// CAP_SYS_ADMIN, a user namespace gives it to us.
 class NamespaceEnvironment : public testing::Environment {
 public:
 	void SetUp() override
 	{
 		const uid_t uid = geteuid();
 		const gid_t gid = getegid();
-		const int flags = uid == 0 ? CLONE_NEWNET : CLONE_NEWNET | CLONE_NEWUSER;
-		ASSERT_EQ(unshare(flags), 0) << "unshare: " << strerror(errno);
-		if (uid != 0) {
+		if (uid != 0 || unshare(CLONE_NEWNET | CLONE_NEWNS) == -1) {
+			if (unshare(CLONE_NEWUSER | CLONE_NEWNET | CLONE_NEWNS) == -1)
+				cannot_set_up(std::string("unshare: ") + strerror(errno));
 			write_file("/proc/self/setgroups", "deny");
 			write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
 			write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
 		}
-		sh("ip link set lo up");
+		if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
+			cannot_set_up(std::string("mount: ") + strerror(errno));
 		// Senders bind to these to play hosts with other addresses.
-		sh("ip addr add 192.0.2.7/32 dev lo");
-		sh("ip addr add 203.0.113.5/32 dev lo");
+		for (const char *command : {"ip link set lo up", "ip addr add 192.0.2.7/32 dev lo",
+			 "ip addr add 203.0.113.5/32 dev lo"})
+			if (system(command) != 0)
+				cannot_set_up(command);
 	}
 };
 
@@ -120,7 +135,7 @@ Listener::Listener(const ListenerOptions &options)
 	if (pid_ == 0) {
 		const int null = open("/dev/null", O_RDONLY);
 		dup2(null, STDIN_FILENO);
-		dup2(out[1], STDOUT_FILENO);
+		dup2(options.output_fd != -1 ? options.output_fd : out[1], STDOUT_FILENO);
 		dup2(err[1], STDERR_FILENO);
 		exec_listener(options);
 	}
@@ -243,15 +258,41 @@ bool Listener::running()
 	return true;
 }
 
-long Listener::rss_kib() const
+// The value after `key` in a "key value" file of /proc/PID.
+long proc_value(pid_t pid, const char *file, const char *key)
 {
-	std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-	std::string key;
+	std::ifstream status("/proc/" + std::to_string(pid) + "/" + file);
+	std::string word;
 	long value = -1;
-	while (status >> key)
-		if (key == "VmRSS:" && status >> value)
+	while (status >> word)
+		if (word == key && status >> value)
 			return value;
 	return -1;
+}
+
+long Listener::rss_kib() const
+{
+	return proc_value(pid_, "status", "VmRSS:");
+}
+
+long Listener::writes() const
+{
+	return proc_value(pid_, "io", "syscw:");
+}
+
+long Listener::cpu_ticks() const
+{
+	// Fields 14 and 15 of /proc/PID/stat, after the name in parentheses.
+	std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+	std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+	std::istringstream fields(text.substr(text.rfind(')') + 2));
+	std::string skip;
+	for (int i = 3; i < 14; i++)
+		fields >> skip;
+	long user = 0;
+	long system = 0;
+	fields >> user >> system;
+	return fields ? user + system : -1;
 }
 
 std::string Listener::output()

@@ -13,13 +13,16 @@
 
 struct ListenerOptions {
 	std::vector<std::string> args;
-	// Name of the call the preloaded shim makes fail: "socket" or "recv".
+	// What the preloaded shim breaks: "socket", "recv", "recv-stuck" or
+	// "close-stdout" (see fault.cpp).
 	std::string fault;
 	// Standard output on a pseudo-terminal instead of a pipe.
 	bool terminal = false;
 	// A one-page, non-blocking pipe, so that writes come back short or
 	// with EAGAIN.
 	bool cramped_pipe = false;
+	// Standard output on this descriptor instead of the harness's pipe.
+	int output_fd = -1;
 };
 
 class Listener {
@@ -41,6 +44,10 @@ public:
 	int wait_exit(double seconds);
 	bool running();
 	long rss_kib() const;
+	// Write calls made so far (syscw of /proc/PID/io).
+	long writes() const;
+	// CPU time used so far, in clock ticks.
+	long cpu_ticks() const;
 
 	std::string output();
 	std::string errors();

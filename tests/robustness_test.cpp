@@ -1,17 +1,24 @@
-// Robustness: random payloads against a model, a flood, and signals mid-run.
+// Robustness: random payloads against a model, a flood, signals mid-run, and
+// output, receives and descriptors that fail.
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <netinet/in.h>
 
 #include <arpa/inet.h>
 
+#include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <random>
 #include <string>
@@ -24,6 +31,27 @@
 namespace {
 
 constexpr size_t kReceiveLimit = 512;
+// EX_IOERR: the listener's status when its output can no longer be written.
+constexpr int kOutputLost = 74;
+
+bool exited_with(int status, int code)
+{
+	return WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+bool killed_by(int status, int sig)
+{
+	return WIFSIGNALED(status) && WTERMSIG(status) == sig;
+}
+
+std::string read_all(int fd)
+{
+	std::string text;
+	char buf[4096];
+	for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+		text.append(buf, static_cast<size_t>(n));
+	return text;
+}
 
 // What a report shows of a payload: its first 512 bytes, up to a zero byte.
 std::string shown(const std::string &payload)
@@ -166,6 +194,187 @@ TEST(Signals, StopContinueAndIgnoredSignalsLoseNothing)
 	EXPECT_TRUE(listener.running());
 	listener.stop();
 	EXPECT_EQ(listener.output(), expected);
+	EXPECT_EQ(listener.errors(), "");
+}
+
+// Output that can no longer be written ends the listener with status 74,
+// whatever the reason: it must not receive on, reporting to nobody.
+TEST(DeadOutput, EndsWithStatus74)
+{
+	// The unit's case: systemd runs services with SIGPIPE ignored.
+	signal(SIGPIPE, SIG_IGN);
+	for (const char *name : {"DevFull", "ReaderGone", "HungUpTerminal"}) {
+		SCOPED_TRACE(name);
+		int ours = -1;
+		int theirs = -1;
+		if (name == std::string("DevFull")) {
+			theirs = open("/dev/full", O_WRONLY | O_CLOEXEC);
+		} else if (name == std::string("ReaderGone")) {
+			int p[2];
+			ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+			ours = p[0];
+			theirs = p[1];
+		} else {
+			ASSERT_EQ(openpty(&ours, &theirs, nullptr, nullptr, nullptr), 0);
+			fcntl(ours, F_SETFD, FD_CLOEXEC);
+			fcntl(theirs, F_SETFD, FD_CLOEXEC);
+		}
+		ASSERT_NE(theirs, -1);
+		ListenerOptions options;
+		options.output_fd = theirs;
+		Listener listener(options);
+		close(theirs);
+		ASSERT_TRUE(listener.wait_bound());
+		if (ours != -1)
+			close(ours);
+		send_datagram("$GPGGA,lost\r\n", "127.0.0.1", 4400);
+		const int status = listener.wait_exit(10);
+		EXPECT_TRUE(exited_with(status, kOutputLost)) << status;
+		EXPECT_EQ(listener.errors(), "");
+	}
+}
+
+// A full disk cuts the last report that fits; nothing may follow it, even
+// once space is freed.
+TEST(DeadOutput, FullDiskEndsAtACutReport)
+{
+	char dir[] = "/tmp/listener-full-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	ASSERT_EQ(mount("tmpfs", dir, "tmpfs", 0, "size=16k"), 0) << strerror(errno);
+	const std::string path = std::string(dir) + "/out";
+	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+	ASSERT_NE(fd, -1);
+	ListenerOptions options;
+	options.output_fd = fd;
+	Listener listener(options);
+	close(fd);
+	ASSERT_TRUE(listener.wait_bound());
+	std::string expected;
+	for (int i = 0; i < 100; i++) {
+		const std::string sentence = "$SEQ," + std::to_string(10000000 + i) + "," +
+		    std::string(100, 'x') + "\r\n";
+		send_datagram(sentence, "127.0.0.1", 4401);
+		expected += report("127.0.0.1:4401", sentence);
+	}
+	const int status = listener.wait_exit(10);
+	EXPECT_TRUE(exited_with(status, kOutputLost)) << status;
+	std::ifstream file(path, std::ios::binary);
+	const std::string got((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+	EXPECT_GT(got.size(), 0U);
+	EXPECT_LT(got.size(), expected.size());
+	EXPECT_TRUE(got == expected.substr(0, got.size())) << "not a prefix of the reports";
+	EXPECT_EQ(listener.errors(), "");
+	umount2(dir, MNT_DETACH);
+	rmdir(dir);
+}
+
+struct StopCase {
+	const char *name;
+	bool nonblocking;
+	bool reader_resumes;
+};
+
+std::ostream &operator<<(std::ostream &os, const StopCase &c) { return os << c.name; }
+
+class StopSignal : public testing::TestWithParam<StopCase> {};
+
+// Stopped while its output waits on a one-page pipe that is not being read,
+// the listener writes out every report it made once the reader resumes, and
+// ends by SIGTERM; if the reader never resumes it gives up within a second.
+TEST_P(StopSignal, WritesOutWhatWasReceived)
+{
+	const StopCase &c = GetParam();
+	int p[2];
+	ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+	ASSERT_EQ(fcntl(p[1], F_SETPIPE_SZ, 4096), 4096);
+	if (c.nonblocking) {
+		ASSERT_EQ(fcntl(p[1], F_SETFL, O_NONBLOCK), 0);
+	}
+	ListenerOptions options;
+	options.output_fd = p[1];
+	Listener listener(options);
+	close(p[1]);
+	ASSERT_TRUE(listener.wait_bound());
+
+	// Ten reports fill the pipe and more, but not the listener's buffer.
+	kill(listener.pid(), SIGSTOP);
+	std::string expected;
+	for (int i = 0; i < 10; i++) {
+		const std::string payload = std::to_string(i) + std::string(499, 'q');
+		send_datagram(payload, "127.0.0.1", 4402);
+		expected += report("127.0.0.1:4402", payload);
+	}
+	kill(listener.pid(), SIGCONT);
+	int queued = 0;
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+	while (queued < 4096 && std::chrono::steady_clock::now() < deadline) {
+		ASSERT_EQ(ioctl(p[0], FIONREAD, &queued), 0);
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	ASSERT_EQ(queued, 4096);
+	if (c.nonblocking) {
+		// Waiting for room must not spin.
+		const long before = listener.cpu_ticks();
+		std::this_thread::sleep_for(std::chrono::seconds(1));
+		EXPECT_LT(listener.cpu_ticks() - before, 10);
+	}
+
+	const auto stopped = std::chrono::steady_clock::now();
+	kill(listener.pid(), SIGTERM);
+	if (c.reader_resumes) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(100));
+		EXPECT_EQ(read_all(p[0]), expected);
+	}
+	const int status = listener.wait_exit(10);
+	EXPECT_TRUE(killed_by(status, SIGTERM)) << status;
+	if (!c.reader_resumes) {
+		EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(3));
+		const std::string got = read_all(p[0]);
+		EXPECT_TRUE(got == expected.substr(0, got.size())) << "not a prefix of the reports";
+	}
+	close(p[0]);
+	EXPECT_EQ(listener.errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stop, StopSignal, testing::Values(
+    StopCase{"BlockingPipe", false, true},
+    StopCase{"NonBlockingPipe", true, true},
+    StopCase{"ReaderNeverResumes", false, false}),
+    [](const testing::TestParamInfo<StopCase> &info) { return info.param.name; });
+
+// Idle, or with every receive failing, the listener sleeps; a failing
+// receive first writes out the reports already made.
+TEST(Sleeps, WhenIdleAndWhenReceivesKeepFailing)
+{
+	for (const char *fault : {"", "recv-stuck"}) {
+		SCOPED_TRACE(fault);
+		Listener listener({{}, fault});
+		ASSERT_TRUE(listener.wait_bound());
+		send_datagram("one", "127.0.0.1", 4403);
+		const std::string expected = report("127.0.0.1:4403", "one");
+		EXPECT_EQ(listener.wait_output(expected.size(), 5), expected);
+		const long before = listener.cpu_ticks();
+		std::this_thread::sleep_for(std::chrono::seconds(1));
+		EXPECT_LT(listener.cpu_ticks() - before, 10);
+		EXPECT_TRUE(killed_by(listener.stop(), SIGTERM));
+		EXPECT_EQ(listener.errors(), "");
+	}
+}
+
+// Started with standard output closed, the listener must not take the
+// socket as descriptor 1 and write its reports into it.
+TEST(ClosedStdout, ReportsGoToDevNull)
+{
+	Listener listener({{}, "close-stdout"});
+	ASSERT_TRUE(listener.wait_bound());
+	send_datagram("one", "127.0.0.1", 4404);
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	ASSERT_TRUE(listener.running());
+	char target[64] = {};
+	const std::string fd1 = "/proc/" + std::to_string(listener.pid()) + "/fd/1";
+	ASSERT_GT(readlink(fd1.c_str(), target, sizeof target - 1), 0);
+	EXPECT_STREQ(target, "/dev/null");
+	EXPECT_TRUE(killed_by(listener.stop(), SIGTERM));
 	EXPECT_EQ(listener.errors(), "");
 }
 

@@ -1,13 +1,14 @@
 #!/bin/bash
 # Builds the listener and runs every check: the test suite, the same suite
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the static checks.
+# built by clang under AddressSanitizer and UndefinedBehaviorSanitizer with
+# the terminal form's fuzz test, and the static checks.
 # Installs the Debian packages it needs when they are missing (run as root).
 # WARNINGS_AS_ERRORS=ON makes compiler warnings fail the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tests/need-packages.sh g++ cmake make libgtest-dev iproute2 valgrind clang-tidy cppcheck \
-	systemd groff-base man-db
+tests/need-packages.sh g++ cmake make libgtest-dev iproute2 valgrind clang libclang-rt-14-dev \
+	clang-tidy cppcheck systemd groff-base man-db util-linux
 
 werror=${WARNINGS_AS_ERRORS:-OFF}
 jobs=$(nproc)
@@ -19,14 +20,15 @@ cmake --build build -j "$jobs"
 cmake --build build -j "$jobs" --target listener-bench
 ctest --test-dir build --no-tests=error --output-on-failure -j "$jobs"
 
-echo "== sanitizers"
+echo "== sanitizers and fuzzing (clang)"
 cmake -S . -B build-sanitize -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON \
-	-DWARNINGS_AS_ERRORS="$werror" >/dev/null
+	-DCMAKE_CXX_COMPILER=clang++ -DWARNINGS_AS_ERRORS="$werror" >/dev/null
 cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --no-tests=error --output-on-failure -j "$jobs"
 
 echo "== static checks"
-clang-tidy --quiet -p build src/main.cpp
+# clang-tidy counts the warnings it hid in system headers on stderr.
+clang-tidy --quiet -p build src/*.cpp 2> >(grep -v ' warnings\? generated\.$' >&2)
 cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	--inline-suppr --std=c++17 src/
 echo "all checks passed"
