@@ -91,7 +91,9 @@ const auto *const environment =
 		for (std::string word; split >> word;)
 			words.push_back(word);
 	}
-	words.push_back(LISTENER_PATH);
+	// LISTENER runs another build, such as the one a package installed.
+	const char *listener = getenv("LISTENER");
+	words.push_back(listener != nullptr ? listener : LISTENER_PATH);
 	words.insert(words.end(), options.args.begin(), options.args.end());
 	if (!options.fault.empty()) {
 		setenv("LD_PRELOAD", FAULT_SHIM_PATH, 1);

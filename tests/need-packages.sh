@@ -1,5 +1,6 @@
 #!/bin/bash
 # Installs those of the named Debian packages that are missing (as root).
+# A name such as libc6-dev:arm64 adds its architecture to dpkg first.
 set -euo pipefail
 missing=()
 for p in "$@"; do
@@ -7,6 +8,11 @@ for p in "$@"; do
 done
 if ((${#missing[@]})); then
 	echo "installing: ${missing[*]}"
+	for p in "${missing[@]}"; do
+		arch=${p#*:}
+		[[ $arch != "$p" && $arch != $(dpkg --print-architecture) ]] || continue
+		dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+	done
 	apt-get update -qq
 	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
