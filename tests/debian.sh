@@ -63,8 +63,9 @@ for arch in amd64 arm64; do
 		"$work/$arch/lib/systemd/system/nmea-udp-listener.service" || fail "$arch: ExecStart"
 	machine=$(readelf -h "$work/$arch/usr/bin/nmea-udp-listener" | sed -n 's/^ *Machine: *//p')
 	echo "$arch: $(du -k "$deb" | cut -f1) KiB, $machine"
-	tags=$(lintian --fail-on error,warning --info --pedantic "$deb" 2>&1) ||
-		{ echo "$tags"; fail "lintian $deb"; }
+	changes=${deb%.deb}.changes
+	tags=$(lintian --fail-on error,warning --info --pedantic "$changes" 2>&1) ||
+		{ echo "$tags"; fail "lintian $changes"; }
 	grep -v '^running with root privileges' <<<"$tags" || true
 done
 [[ $(readelf -h "$work/arm64/usr/bin/nmea-udp-listener") == *AArch64* ]] || fail "not an arm64 binary"

@@ -1,34 +1,39 @@
 #!/bin/bash
 # Builds the listener and runs every check: the test suite, the same suite
 # built by clang under AddressSanitizer and UndefinedBehaviorSanitizer with
-# the terminal form's fuzz test, and the static checks.
+# the terminal form's fuzz test, the static checks, and the Debian packages.
 # Installs the Debian packages it needs when they are missing (run as root).
 # WARNINGS_AS_ERRORS=ON makes compiler warnings fail the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tests/need-packages.sh g++ cmake make libgtest-dev iproute2 valgrind clang libclang-rt-14-dev \
-	clang-tidy cppcheck systemd groff-base man-db util-linux
+	clang-tidy cppcheck systemd groff-base man-db util-linux git dpkg-dev debhelper lintian \
+	mmdebstrap qemu-user-static binutils crossbuild-essential-arm64 libc6-dev:arm64 \
+	libstdc++-12-dev:arm64
 
 werror=${WARNINGS_AS_ERRORS:-OFF}
 jobs=$(nproc)
 
-echo "== build and test"
+stage() { echo "== $1 (at ${SECONDS} s)"; }
+stage "build and test"
 cmake -S . -B build -DBUILD_TESTING=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DWARNINGS_AS_ERRORS="$werror" >/dev/null
 cmake --build build -j "$jobs"
 # The benchmark is not run here, only kept building cleanly.
 cmake --build build -j "$jobs" --target listener-bench
 ctest --test-dir build --no-tests=error --output-on-failure -j "$jobs"
 
-echo "== sanitizers and fuzzing (clang)"
+stage "sanitizers and fuzzing (clang)"
 cmake -S . -B build-sanitize -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON \
 	-DCMAKE_CXX_COMPILER=clang++ -DWARNINGS_AS_ERRORS="$werror" >/dev/null
 cmake --build build-sanitize -j "$jobs"
 ctest --test-dir build-sanitize --no-tests=error --output-on-failure -j "$jobs"
 
-echo "== static checks"
+stage "static checks"
 # clang-tidy counts the warnings it hid in system headers on stderr.
 clang-tidy --quiet -p build src/*.cpp 2> >(grep -v ' warnings\? generated\.$' >&2)
 cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	--inline-suppr --std=c++17 src/
-echo "all checks passed"
+stage "Debian packages"
+tests/debian.sh build
+echo "all checks passed in ${SECONDS} s"
