@@ -64,7 +64,7 @@ for arch in amd64 arm64; do
 	machine=$(readelf -h "$work/$arch/usr/bin/nmea-udp-listener" | sed -n 's/^ *Machine: *//p')
 	echo "$arch: $(du -k "$deb" | cut -f1) KiB, $machine"
 	changes=${deb%.deb}.changes
-	tags=$(lintian --fail-on error,warning --info --pedantic "$changes" 2>&1) ||
+	tags=$(lintian --fail-on error,warning --display-info --pedantic "$changes" 2>&1) ||
 		{ echo "$tags"; fail "lintian $changes"; }
 	grep -v '^running with root privileges' <<<"$tags" || true
 done
