@@ -220,9 +220,7 @@ TEST(DeadOutput, EndsWithStatus74)
 			fcntl(theirs, F_SETFD, FD_CLOEXEC);
 		}
 		ASSERT_NE(theirs, -1);
-		ListenerOptions options;
-		options.output_fd = theirs;
-		Listener listener(options);
+		Listener listener({{}, "", false, false, theirs});
 		close(theirs);
 		ASSERT_TRUE(listener.wait_bound());
 		if (ours != -1)
@@ -244,9 +242,7 @@ TEST(DeadOutput, FullDiskEndsAtACutReport)
 	const std::string path = std::string(dir) + "/out";
 	const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
 	ASSERT_NE(fd, -1);
-	ListenerOptions options;
-	options.output_fd = fd;
-	Listener listener(options);
+	Listener listener({{}, "", false, false, fd});
 	close(fd);
 	ASSERT_TRUE(listener.wait_bound());
 	std::string expected;
@@ -290,9 +286,7 @@ TEST_P(StopSignal, WritesOutWhatWasReceived)
 	if (c.nonblocking) {
 		ASSERT_EQ(fcntl(p[1], F_SETFL, O_NONBLOCK), 0);
 	}
-	ListenerOptions options;
-	options.output_fd = p[1];
-	Listener listener(options);
+	Listener listener({{}, "", false, false, p[1]});
 	close(p[1]);
 	ASSERT_TRUE(listener.wait_bound());
 
