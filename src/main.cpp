@@ -63,9 +63,11 @@ void on_stop(int sig)
 	}
 }
 
+// Only the alarm that on_stop set counts; a stray SIGALRM changes nothing.
 void on_alarm(int)
 {
-	out_of_time = 1;
+	if (stop_signal != 0)
+		out_of_time = 1;
 }
 
 [[noreturn]] void end_by_stop_signal()
