@@ -1,6 +1,7 @@
 // nmea-udp-listener: reports every UDP datagram sent to port 9888 on standard output.
 #include <sys/types.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <netinet/in.h>
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "visible.hpp"
 
@@ -36,7 +38,10 @@ static_assert(kReportMax <= kOutputSize, "a whole report must fit the output buf
 constexpr int kExitOutputLost = 74;
 // After a stop signal, how long a reader that stopped reading may hold up
 // the end before the unwritten reports are given up.
-constexpr unsigned kStopGraceSeconds = 1;
+constexpr time_t kStopGraceSeconds = 1;
+// Once the grace is over, a timer wakes any blocked call this often, in case
+// it went off just before a write blocked.
+constexpr suseconds_t kStopTickUs = 100 * 1000;
 // Signals that stop the listener once what it received is written out.
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // Longest pause between receives that keep failing.
@@ -51,30 +56,40 @@ size_t out_len;
 bool terminal;
 
 volatile sig_atomic_t stop_signal;
-volatile sig_atomic_t out_of_time;
+// Set before stop_signal, read only once it is set.
+timespec stop_deadline;
 
 void on_stop(int sig)
 {
-	if (stop_signal == 0) {
-		stop_signal = sig;
-		// Bounds a write blocked on a reader that stopped reading, and a
-		// receive entered just after the loop last looked at the flag.
-		alarm(kStopGraceSeconds);
-	}
+	if (stop_signal != 0)
+		return;
+	// The deadline is kept on the monotonic clock, not in the timer, so
+	// neither a stray SIGALRM nor a second stop signal can move it.
+	(void)clock_gettime(CLOCK_MONOTONIC, &stop_deadline);
+	stop_deadline.tv_sec += kStopGraceSeconds;
+	stop_signal = sig;
+	// The timer wakes a write blocked on a reader that stopped reading, and
+	// a receive entered just after the loop last looked at the flag.
+	const itimerval timer{{0, kStopTickUs}, {kStopGraceSeconds, 0}};
+	(void)setitimer(ITIMER_REAL, &timer, nullptr);
 }
 
-// Only the alarm that on_stop set counts; a stray SIGALRM changes nothing.
-void on_alarm(int)
+// Only interrupts a blocked call: what counts is the deadline.
+void on_alarm(int) {}
+
+bool past_stop_deadline()
 {
-	if (stop_signal != 0)
-		out_of_time = 1;
+	timespec now;
+	(void)clock_gettime(CLOCK_MONOTONIC, &now);
+	return now.tv_sec > stop_deadline.tv_sec ||
+	    (now.tv_sec == stop_deadline.tv_sec && now.tv_nsec >= stop_deadline.tv_nsec);
 }
 
 [[noreturn]] void end_by_stop_signal()
 {
 	(void)signal(stop_signal, SIG_DFL);
 	(void)raise(stop_signal);
-	// Only if the signal is blocked, which the handler having run rules out.
+	// Only if the signal is blocked, which unblocking it at start rules out.
 	// cppcheck-suppress unreachableCode
 	_exit(128 + stop_signal);
 }
@@ -113,13 +128,27 @@ int open_socket()
 
 // Without SA_RESTART, so that a blocked receive or write returns and the
 // loop sees the flag. A signal ignored at start (nohup, a background job)
-// stays ignored.
+// stays ignored; one blocked by whoever started us is unblocked, or it
+// could not stop us, or end the grace.
 void catch_stop_signals()
 {
 	struct sigaction sa;
 	memset(&sa, 0, sizeof sa);
 	sa.sa_handler = on_alarm;
 	if (sigaction(SIGALRM, &sa, nullptr) == -1)
+		exit(1);
+	// A file-size limit is output that cannot be written: EFBIG, not a
+	// core dump.
+	sa.sa_handler = SIG_IGN;
+	if (sigaction(SIGXFSZ, &sa, nullptr) == -1)
+		exit(1);
+
+	sigset_t handled;
+	sigemptyset(&handled);
+	sigaddset(&handled, SIGALRM);
+	for (const int sig : kStopSignals)
+		sigaddset(&handled, sig);
+	if (sigprocmask(SIG_UNBLOCK, &handled, nullptr) == -1)
 		exit(1);
 
 	sa.sa_handler = on_stop;
@@ -144,15 +173,16 @@ void flush_out()
 	size_t done = 0;
 	while (done < out_len) {
 		const ssize_t n = write(STDOUT_FILENO, out + done, out_len - done);
-		if (n >= 0) {
+		const int error = n == -1 ? errno : 0;
+		if (n >= 0)
 			done += static_cast<size_t>(n);
-			continue;
-		}
-		if (errno != EINTR && errno != EAGAIN)
+		else if (error != EINTR && error != EAGAIN)
 			exit(kExitOutputLost);
-		if (out_of_time != 0)
+		// A write cut short by a tick returns what it wrote, not EINTR, so
+		// every write after a stop looks at the deadline.
+		if (done < out_len && stop_signal != 0 && past_stop_deadline())
 			end_by_stop_signal();
-		if (errno == EAGAIN) {
+		if (error == EAGAIN) {
 			pollfd p{STDOUT_FILENO, POLLOUT, 0};
 			(void)poll(&p, 1, -1);
 		}

@@ -1,17 +1,30 @@
-// Preloaded into the listener by the tests to break one thing on demand:
-// LISTENER_FAULT=socket fails socket creation; =recv fails the first receive
-// that took a datagram, so that datagram is never delivered; =recv-stuck
-// fails every receive after the first datagram was delivered; =close-stdout
-// starts the listener with standard output closed.
+// Preloaded into the listener by the tests to break one thing on demand,
+// named by LISTENER_FAULT:
+//   socket          socket creation fails
+//   recv            the first receive that took a datagram fails, so that
+//                   datagram is never delivered
+//   recv-alternate  the same for every second datagram taken
+//   recv-stuck      every receive after the first datagram fails
+//   recv-heals      the 20 receives after the first datagram fail
+//   stop-mid-burst  SIGTERM arrives as the third datagram is taken
+// or starts it the way a careless parent might:
+//   close-stdout, close-stderr   with that descriptor closed
+//   ignore-hup      with SIGHUP ignored (nohup)
+//   block-signals   with SIGTERM, SIGINT, SIGHUP and SIGALRM blocked
+//   fsize           under a file-size limit of 64 bytes
 #include <sys/types.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -21,10 +34,25 @@ bool fault_is(const char *name)
 	return fault != nullptr && strcmp(fault, name) == 0;
 }
 
-__attribute__((constructor)) void close_stdout()
+__attribute__((constructor)) void start_badly()
 {
 	if (fault_is("close-stdout"))
 		close(STDOUT_FILENO);
+	if (fault_is("close-stderr"))
+		close(STDERR_FILENO);
+	if (fault_is("ignore-hup"))
+		signal(SIGHUP, SIG_IGN);
+	if (fault_is("block-signals")) {
+		sigset_t set;
+		sigemptyset(&set);
+		for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM})
+			sigaddset(&set, sig);
+		sigprocmask(SIG_BLOCK, &set, nullptr);
+	}
+	if (fault_is("fsize")) {
+		const rlimit limit{64, 64};
+		setrlimit(RLIMIT_FSIZE, &limit);
+	}
 }
 
 } // namespace
@@ -43,20 +71,24 @@ extern "C" int socket(int domain, int type, int protocol)
 extern "C" ssize_t recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from,
     socklen_t *fromlen)
 {
-	static bool failed;
-	static bool delivered;
-	if (delivered && fault_is("recv-stuck")) {
+	static long taken;
+	static int stuck = fault_is("recv-stuck") ? INT_MAX : fault_is("recv-heals") ? 20 : 0;
+	if (taken > 0 && stuck > 0) {
+		stuck--;
 		errno = EIO;
 		return -1;
 	}
 	using recvfrom_fn = ssize_t (*)(int, void *, size_t, int, sockaddr *, socklen_t *);
 	auto real = reinterpret_cast<recvfrom_fn>(dlsym(RTLD_NEXT, "recvfrom"));
 	const ssize_t n = real(fd, buf, len, flags, from, fromlen);
-	if (n >= 0 && !failed && fault_is("recv")) {
-		failed = true;
+	if (n < 0)
+		return n;
+	taken++;
+	if ((taken == 1 && fault_is("recv")) || (taken % 2 == 0 && fault_is("recv-alternate"))) {
 		errno = EIO;
 		return -1;
 	}
-	delivered = delivered || n >= 0;
+	if (taken == 3 && fault_is("stop-mid-burst"))
+		raise(SIGTERM);
 	return n;
 }

@@ -282,6 +282,11 @@ long Listener::writes() const
 	return proc_value(pid_, "io", "syscw:");
 }
 
+long Listener::wakeups() const
+{
+	return proc_value(pid_, "status", "voluntary_ctxt_switches:");
+}
+
 long Listener::cpu_ticks() const
 {
 	// Fields 14 and 15 of /proc/PID/stat, after the name in parentheses.

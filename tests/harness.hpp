@@ -13,8 +13,7 @@
 
 struct ListenerOptions {
 	std::vector<std::string> args;
-	// What the preloaded shim breaks: "socket", "recv", "recv-stuck" or
-	// "close-stdout" (see fault.cpp).
+	// What the preloaded shim breaks, such as "socket" (see fault.cpp).
 	std::string fault;
 	// Standard output on a pseudo-terminal instead of a pipe.
 	bool terminal = false;
@@ -48,6 +47,8 @@ public:
 	long writes() const;
 	// CPU time used so far, in clock ticks.
 	long cpu_ticks() const;
+	// Times it went to sleep so far (voluntary context switches).
+	long wakeups() const;
 
 	std::string output();
 	std::string errors();

@@ -44,11 +44,13 @@ bool killed_by(int status, int sig)
 	return WIFSIGNALED(status) && WTERMSIG(status) == sig;
 }
 
-std::string read_all(int fd)
+// Reads until end of file, or until `limit` bytes came.
+std::string read_all(int fd, size_t limit = SIZE_MAX)
 {
 	std::string text;
 	char buf[4096];
-	for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+	for (ssize_t n; text.size() < limit &&
+	     (n = read(fd, buf, std::min(sizeof buf, limit - text.size()))) > 0;)
 		text.append(buf, static_cast<size_t>(n));
 	return text;
 }
@@ -203,12 +205,17 @@ TEST(DeadOutput, EndsWithStatus74)
 {
 	// The unit's case: systemd runs services with SIGPIPE ignored.
 	signal(SIGPIPE, SIG_IGN);
-	for (const char *name : {"DevFull", "ReaderGone", "HungUpTerminal"}) {
+	for (const char *name : {"DevFull", "ReaderGone", "HungUpTerminal", "FileSizeLimit"}) {
 		SCOPED_TRACE(name);
 		int ours = -1;
 		int theirs = -1;
+		const char *fault = "";
 		if (name == std::string("DevFull")) {
 			theirs = open("/dev/full", O_WRONLY | O_CLOEXEC);
+		} else if (name == std::string("FileSizeLimit")) {
+			// The shim sets a 64-byte limit, less than one report.
+			theirs = open("/tmp", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+			fault = "fsize";
 		} else if (name == std::string("ReaderGone")) {
 			int p[2];
 			ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
@@ -220,7 +227,7 @@ TEST(DeadOutput, EndsWithStatus74)
 			fcntl(theirs, F_SETFD, FD_CLOEXEC);
 		}
 		ASSERT_NE(theirs, -1);
-		Listener listener({{}, "", false, false, theirs});
+		Listener listener({{}, fault, false, false, theirs});
 		close(theirs);
 		ASSERT_TRUE(listener.wait_bound());
 		if (ours != -1)
@@ -264,10 +271,18 @@ TEST(DeadOutput, FullDiskEndsAtACutReport)
 	rmdir(dir);
 }
 
+enum class Reader { Resumes, ReadsOnceThenStalls, Never };
+
 struct StopCase {
 	const char *name;
+	int sig;
+	const char *fault;
 	bool nonblocking;
-	bool reader_resumes;
+	Reader reader;
+	// A second signal, sent 0.3 s after the first (0: none).
+	int later;
+	// The signal it ends by; 0: it must keep running.
+	int ends_by;
 };
 
 std::ostream &operator<<(std::ostream &os, const StopCase &c) { return os << c.name; }
@@ -276,9 +291,11 @@ class StopSignal : public testing::TestWithParam<StopCase> {};
 
 // Stopped while its output waits on a one-page pipe that is not being read,
 // the listener writes out every report it made once the reader resumes, and
-// ends by SIGTERM; if the reader never resumes it gives up within a second.
+// ends by that signal at once; a reader that stalls holds up the end by
+// about a second, no more and no less.
 TEST_P(StopSignal, WritesOutWhatWasReceived)
 {
+	using namespace std::chrono;
 	const StopCase &c = GetParam();
 	int p[2];
 	ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
@@ -286,7 +303,7 @@ TEST_P(StopSignal, WritesOutWhatWasReceived)
 	if (c.nonblocking) {
 		ASSERT_EQ(fcntl(p[1], F_SETFL, O_NONBLOCK), 0);
 	}
-	Listener listener({{}, "", false, false, p[1]});
+	Listener listener({{}, c.fault, false, false, p[1]});
 	close(p[1]);
 	ASSERT_TRUE(listener.wait_bound());
 
@@ -300,30 +317,49 @@ TEST_P(StopSignal, WritesOutWhatWasReceived)
 	}
 	kill(listener.pid(), SIGCONT);
 	int queued = 0;
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-	while (queued < 4096 && std::chrono::steady_clock::now() < deadline) {
+	const auto deadline = steady_clock::now() + seconds(10);
+	while (queued < 4096 && steady_clock::now() < deadline) {
 		ASSERT_EQ(ioctl(p[0], FIONREAD, &queued), 0);
-		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+		std::this_thread::sleep_for(milliseconds(10));
 	}
 	ASSERT_EQ(queued, 4096);
 	if (c.nonblocking) {
 		// Waiting for room must not spin.
 		const long before = listener.cpu_ticks();
-		std::this_thread::sleep_for(std::chrono::seconds(1));
+		std::this_thread::sleep_for(seconds(1));
 		EXPECT_LT(listener.cpu_ticks() - before, 10);
 	}
 
-	const auto stopped = std::chrono::steady_clock::now();
-	kill(listener.pid(), SIGTERM);
-	if (c.reader_resumes) {
-		std::this_thread::sleep_for(std::chrono::milliseconds(100));
-		EXPECT_EQ(read_all(p[0]), expected);
+	const auto stopped = steady_clock::now();
+	kill(listener.pid(), c.sig);
+	std::string got;
+	std::this_thread::sleep_for(milliseconds(100));
+	if (c.reader == Reader::ReadsOnceThenStalls)
+		got = read_all(p[0], 4096);
+	if (c.later != 0) {
+		std::this_thread::sleep_until(stopped + milliseconds(300));
+		kill(listener.pid(), c.later);
 	}
-	const int status = listener.wait_exit(10);
-	EXPECT_TRUE(killed_by(status, SIGTERM)) << status;
-	if (!c.reader_resumes) {
-		EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(3));
-		const std::string got = read_all(p[0]);
+	if (c.reader == Reader::Resumes) {
+		EXPECT_EQ(read_all(p[0], expected.size()), expected);
+	}
+	if (c.ends_by == 0) {
+		std::this_thread::sleep_for(milliseconds(300));
+		EXPECT_TRUE(listener.running());
+		EXPECT_TRUE(killed_by(listener.stop(), SIGTERM));
+	} else {
+		const int status = listener.wait_exit(10);
+		const auto took = duration<double>(steady_clock::now() - stopped).count();
+		EXPECT_TRUE(killed_by(status, c.ends_by)) << status;
+		if (c.reader == Reader::Resumes) {
+			EXPECT_LT(took, 0.5);
+		} else {
+			EXPECT_GT(took, 0.9);
+			EXPECT_LT(took, 1.3);
+		}
+	}
+	if (c.reader != Reader::Resumes) {
+		got += read_all(p[0]);
 		EXPECT_TRUE(got == expected.substr(0, got.size())) << "not a prefix of the reports";
 	}
 	close(p[0]);
@@ -331,45 +367,101 @@ TEST_P(StopSignal, WritesOutWhatWasReceived)
 }
 
 INSTANTIATE_TEST_SUITE_P(Stop, StopSignal, testing::Values(
-    StopCase{"BlockingPipe", false, true},
-    StopCase{"NonBlockingPipe", true, true},
-    StopCase{"ReaderNeverResumes", false, false}),
+    StopCase{"BlockingPipe", SIGTERM, "", false, Reader::Resumes, 0, SIGTERM},
+    StopCase{"NonBlockingPipe", SIGTERM, "", true, Reader::Resumes, 0, SIGTERM},
+    StopCase{"Sigint", SIGINT, "", false, Reader::Resumes, 0, SIGINT},
+    StopCase{"Sighup", SIGHUP, "", false, Reader::Resumes, 0, SIGHUP},
+    StopCase{"SighupIgnoredAtStart", SIGHUP, "ignore-hup", false, Reader::Resumes, 0, 0},
+    StopCase{"ReaderNeverResumes", SIGTERM, "", false, Reader::Never, 0, SIGTERM},
+    StopCase{"ReaderReadsOnceThenStalls", SIGTERM, "", false, Reader::ReadsOnceThenStalls, 0,
+        SIGTERM},
+    StopCase{"SignalsBlockedAtStart", SIGTERM, "block-signals", false, Reader::Never, 0, SIGTERM},
+    StopCase{"StrayAlarmChangesNothing", SIGTERM, "", false, Reader::Never, SIGALRM, SIGTERM},
+    StopCase{"SecondStopSignalChangesNothing", SIGTERM, "", false, Reader::Never, SIGINT,
+        SIGTERM}),
     [](const testing::TestParamInfo<StopCase> &info) { return info.param.name; });
 
-// Idle, or with every receive failing, the listener sleeps; a failing
-// receive first writes out the reports already made.
-TEST(Sleeps, WhenIdleAndWhenReceivesKeepFailing)
+struct PauseCase {
+	const char *name;
+	const char *fault;
+	// Datagrams sent in one burst; every `step`-th of them is reported, the
+	// others being lost to failed receives.
+	int sent;
+	int step;
+	// Seconds within which the reports must be out.
+	double within;
+	// Wake-ups allowed in the quiet second after.
+	long wakeups;
+};
+
+std::ostream &operator<<(std::ostream &os, const PauseCase &c) { return os << c.name; }
+
+class Pauses : public testing::TestWithParam<PauseCase> {};
+
+// Idle, or with receives failing, the listener sleeps, but never so long
+// that a receive that works again waits: a failing receive first writes
+// out the reports already made, and pauses of at most 100 ms.
+TEST_P(Pauses, SleepsButNotTooLong)
 {
-	for (const char *fault : {"", "recv-stuck"}) {
-		SCOPED_TRACE(fault);
-		Listener listener({{}, fault});
+	using namespace std::chrono;
+	const PauseCase &c = GetParam();
+	Listener listener({{}, c.fault});
+	ASSERT_TRUE(listener.wait_bound());
+	kill(listener.pid(), SIGSTOP);
+	std::string expected;
+	for (int i = 0; i < c.sent; i++) {
+		const std::string payload = "$GPTXT," + std::to_string(i);
+		send_datagram(payload, "127.0.0.1", 4403);
+		if (i % c.step == 0)
+			expected += report("127.0.0.1:4403", payload);
+	}
+	const auto sent = steady_clock::now();
+	kill(listener.pid(), SIGCONT);
+	EXPECT_EQ(listener.wait_output(expected.size(), 10), expected);
+	EXPECT_LT(duration<double>(steady_clock::now() - sent).count(), c.within);
+
+	const long ticks = listener.cpu_ticks();
+	const long wakeups = listener.wakeups();
+	std::this_thread::sleep_for(seconds(1));
+	EXPECT_LT(listener.cpu_ticks() - ticks, 10);
+	EXPECT_LE(listener.wakeups() - wakeups, c.wakeups);
+
+	// Idle, a stop is seen at once, not at the next tick.
+	const auto stopped = steady_clock::now();
+	EXPECT_TRUE(killed_by(listener.stop(), SIGTERM));
+	EXPECT_LT(duration<double>(steady_clock::now() - stopped).count(), 0.2);
+	EXPECT_EQ(listener.errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Receive, Pauses, testing::Values(
+    PauseCase{"Idle", "", 1, 1, 1.0, 2},
+    // About ten a second: pauses of 100 ms.
+    PauseCase{"ReceivesKeepFailing", "recv-stuck", 1, 1, 1.0, 15},
+    // 1 + 2 + ... + 64 + 13 * 100 ms of pauses, then the second datagram.
+    PauseCase{"ReceivesHealAfter20Failures", "recv-heals", 2, 1, 1.8, 2},
+    // Each success starts the pauses again from 1 ms.
+    PauseCase{"EverySecondReceiveFails", "recv-alternate", 100, 2, 0.5, 2}),
+    [](const testing::TestParamInfo<PauseCase> &info) { return info.param.name; });
+
+// Started with standard output or error closed, the listener must not take
+// the socket as that descriptor and write its reports into it.
+TEST(ClosedStandardDescriptor, OpenedOnDevNull)
+{
+	for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+		SCOPED_TRACE(fd);
+		Listener listener({{}, fd == STDOUT_FILENO ? "close-stdout" : "close-stderr"});
 		ASSERT_TRUE(listener.wait_bound());
-		send_datagram("one", "127.0.0.1", 4403);
-		const std::string expected = report("127.0.0.1:4403", "one");
-		EXPECT_EQ(listener.wait_output(expected.size(), 5), expected);
-		const long before = listener.cpu_ticks();
-		std::this_thread::sleep_for(std::chrono::seconds(1));
-		EXPECT_LT(listener.cpu_ticks() - before, 10);
+		send_datagram("one", "127.0.0.1", 4404);
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+		ASSERT_TRUE(listener.running());
+		char target[64] = {};
+		const std::string link = "/proc/" + std::to_string(listener.pid()) + "/fd/" +
+		    std::to_string(fd);
+		ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+		EXPECT_STREQ(target, "/dev/null");
 		EXPECT_TRUE(killed_by(listener.stop(), SIGTERM));
 		EXPECT_EQ(listener.errors(), "");
 	}
-}
-
-// Started with standard output closed, the listener must not take the
-// socket as descriptor 1 and write its reports into it.
-TEST(ClosedStdout, ReportsGoToDevNull)
-{
-	Listener listener({{}, "close-stdout"});
-	ASSERT_TRUE(listener.wait_bound());
-	send_datagram("one", "127.0.0.1", 4404);
-	std::this_thread::sleep_for(std::chrono::milliseconds(300));
-	ASSERT_TRUE(listener.running());
-	char target[64] = {};
-	const std::string fd1 = "/proc/" + std::to_string(listener.pid()) + "/fd/1";
-	ASSERT_GT(readlink(fd1.c_str(), target, sizeof target - 1), 0);
-	EXPECT_STREQ(target, "/dev/null");
-	EXPECT_TRUE(killed_by(listener.stop(), SIGTERM));
-	EXPECT_EQ(listener.errors(), "");
 }
 
 } // namespace
