@@ -13,6 +13,7 @@ root=$destdir$prefix
 bin=$root/bin/nmea-udp-listener
 man=$root/share/man/man1/nmea-udp-listener.1
 unit=$root/lib/systemd/system/nmea-udp-listener.service
+journald=$root/lib/systemd/journald@nmea-udp-listener.conf.d/nmea-udp-listener.conf
 
 case $check in
 install)
@@ -20,6 +21,7 @@ install)
 	cmp -s "$bin" "$listener" || fail "$bin is not the built listener"
 	[[ -f $man ]] || fail "no man page $man"
 	[[ -f $unit ]] || fail "no unit $unit"
+	[[ -f $journald ]] || fail "no journald drop-in $journald"
 	grep -qx "ExecStart=$prefix/bin/nmea-udp-listener" "$unit" ||
 		fail "ExecStart does not name the installed binary"
 	;;
