@@ -62,6 +62,19 @@ under_systemd() {
 		local end=$((SECONDS + 30))
 		until (($(reports | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
 	}
+	# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
+	# second from inside the container.
+	pace() {
+		ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
+			exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
+			start=${EPOCHREALTIME/./}
+			for ((i = 0; i < count; i++)); do
+				printf "\$GPTXT,%s%06d,%s*00\r\n" $tag $i $x >&3
+				((i % 100 == 99)) || continue
+				wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
+				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
+			done' "$@" || fail "sending $2 datagrams"
+	}
 	drops() { nsenter -t "$leader" -n awk '/^Udp:/ && $2 ~ /^[0-9]/ { print $6 }' /proc/net/snmp; }
 	main_pid() { ct systemctl show -P MainPID "$name"; }
 
@@ -74,18 +87,26 @@ under_systemd() {
 		fail "the first report is not exact: $(reports)"
 
 	local before=$(drops) burst=30000 sent=$EPOCHREALTIME
-	ct timeout 60 bash -c 'exec 3>/dev/udp/127.0.0.1/9888; x=$(printf "%061d" 0 | tr 0 x)
-		for ((i = 0; i < $0; i++)); do
-			printf "\$GPTXT,%06d,%s*00\r\n" $i $x >&3; ((i % 100 < 99)) || sleep 0.005
-		done' "$burst" || fail "sending the burst"
+	pace 10000 "$burst" B
 	sent=$(awk -v t="$sent" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - t }')
-	local line='\$GPTXT,[0-9]{6},x{61}\*00'
+	local line='\$GPTXT,B[0-9]{6},x{60}\*00'
 	await "$((2 * burst))" "^(Data: |receive UDP : )$line$"
 	local whole=$(reports | grep -E "^(Data: |receive UDP : )$line$" | sort -u | wc -l)
 	local senders=$(reports | grep -c '^Received packet from 127\.0\.0\.1:')
 	echo "burst of $burst datagrams of 80 bytes in $sent s: kernel drops $(($(drops) - before)), $((whole / 2)) reports in the journal, $(ct journalctl --namespace="$ns" --disk-usage)"
 	((whole == 2 * burst && senders == burst + 1)) || fail "$((whole / 2)) whole reports of $burst"
 	(($(ct journalctl -o cat | grep -c 'GPTXT') == 0)) || fail "reports reached the system journal"
+
+	# CAPACITY_RATES="10000 20000 ...": how many of 10 s of datagrams at each
+	# rate reach the journal, and how many the kernel drops at the socket.
+	local rate tag tags=CDEFGHIJKLMNOPQRSTUVWXYZ
+	for rate in ${CAPACITY_RATES:-}; do
+		tag=${tags:0:1} tags=${tags:1} before=$(drops)
+		pace "$rate" $((rate * 10)) "$tag"
+		local lost=$(($(drops) - before))
+		await $((rate * 10 - lost)) "^Data: \\\$GPTXT,$tag"
+		echo "$rate/s for 10 s: kernel drops $lost, reports in the journal $(reports | grep -c "^Data: \\\$GPTXT,$tag")"
+	done
 
 	local old=$(main_pid) killed=$EPOCHREALTIME
 	ct sh -c 'kill -KILL "$1"' sh "$old"
