@@ -350,6 +350,7 @@ TEST_P(StopSignal, WritesOutWhatWasReceived)
 	} else {
 		const int status = listener.wait_exit(10);
 		const auto took = duration<double>(steady_clock::now() - stopped).count();
+		ASSERT_NE(status, -1) << "still running 10 s after the signal";
 		EXPECT_TRUE(killed_by(status, c.ends_by)) << status;
 		if (c.reader == Reader::Resumes) {
 			EXPECT_LT(took, 0.5);
