@@ -178,7 +178,7 @@ void flush_out()
 			done += static_cast<size_t>(n);
 		else if (error != EINTR && error != EAGAIN)
 			exit(kExitOutputLost);
-		// A write cut short by a tick returns what it wrote, not EINTR, so
+		// A write cut short by a signal returns what it wrote, not EINTR, so
 		// every write after a stop looks at the deadline.
 		if (done < out_len && stop_signal != 0 && past_stop_deadline())
 			end_by_stop_signal();
