@@ -41,7 +41,7 @@ constexpr int kExitOutputLost = 74;
 constexpr time_t kStopGraceSeconds = 1;
 // Once the grace is over, a timer wakes any blocked call this often, in case
 // it went off just before a write blocked.
-constexpr suseconds_t kStopTickUs = 100 * 1000;
+constexpr suseconds_t kStopTickUs = 100000;
 // Signals that stop the listener once what it received is written out.
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // Longest pause between receives that keep failing.
@@ -174,10 +174,11 @@ void flush_out()
 	while (done < out_len) {
 		const ssize_t n = write(STDOUT_FILENO, out + done, out_len - done);
 		const int error = n == -1 ? errno : 0;
-		if (n >= 0)
+		if (n >= 0) {
 			done += static_cast<size_t>(n);
-		else if (error != EINTR && error != EAGAIN)
+		} else if (error != EINTR && error != EAGAIN) {
 			exit(kExitOutputLost);
+		}
 		// A write cut short by a signal returns what it wrote, not EINTR, so
 		// every write after a stop looks at the deadline.
 		if (done < out_len && stop_signal != 0 && past_stop_deadline())
