@@ -436,8 +436,8 @@ TEST_P(Pauses, SleepsButNotTooLong)
 
 INSTANTIATE_TEST_SUITE_P(Receive, Pauses, testing::Values(
     PauseCase{"Idle", "", 1, 1, 1.0, 2},
-    // About ten a second: pauses of 100 ms.
-    PauseCase{"ReceivesKeepFailing", "recv-stuck", 1, 1, 1.0, 15},
+    // Pauses of 1, 2, 4 ... 64 ms, then of 100 ms: about 16 in that second.
+    PauseCase{"ReceivesKeepFailing", "recv-stuck", 1, 1, 1.0, 25},
     // 1 + 2 + ... + 64 + 13 * 100 ms of pauses, then the second datagram.
     PauseCase{"ReceivesHealAfter20Failures", "recv-heals", 2, 1, 1.8, 2},
     // Each success starts the pauses again from 1 ms.
