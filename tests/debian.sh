@@ -45,7 +45,8 @@ under_systemd() {
 
 	systemd-nspawn -q -b -D "$root" --private-network --register=no --keep-unit \
 		--console=passive >"$work/boot.log" 2>&1 &
-	local nspawn=$! deadline=$((SECONDS + 30)) state=
+	nspawn=$!
+	local deadline=$((SECONDS + 30)) state=
 	ct() { nsenter -t "$leader" -a "$@"; }
 	until [[ $state =~ ^(running|degraded)$ ]]; do
 		((SECONDS < deadline)) && kill -0 "$nspawn" 2>/dev/null ||
@@ -140,8 +141,9 @@ under_systemd() {
 build=$(realpath "$1")
 cd "$(dirname "$0")/.."
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
-leader=
-trap '[[ -z $leader ]] || kill -KILL "$leader" 2>/dev/null; wait; rm -rf "$work"' EXIT
+# The booted container, if any: nspawn, and systemd as its PID 1.
+nspawn= leader=
+trap 'kill -KILL $leader $nspawn 2>/dev/null; wait; rm -rf "$work"' EXIT
 version=$(dpkg-parsechangelog -S Version)
 e2e=$build/tests/e2e_test
 arches=(amd64 arm64 armhf)
