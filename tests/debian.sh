@@ -76,6 +76,7 @@ under_systemd() {
 				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
 			done' "$@" || fail "sending $2 datagrams"
 	}
+	since() { awk -v t="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - t }'; }
 	drops() { nsenter -t "$leader" -n awk '/^Udp:/ && $2 ~ /^[0-9]/ { print $6 }' /proc/net/snmp; }
 	main_pid() { ct systemctl show -P MainPID "$name"; }
 
@@ -89,13 +90,16 @@ under_systemd() {
 
 	local before=$(drops) burst=30000 sent=$EPOCHREALTIME
 	pace 10000 "$burst" B
-	sent=$(awk -v t="$sent" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - t }')
+	sent=$(since "$sent")
 	local line='\$GPTXT,B[0-9]{6},x{60}\*00'
 	await "$((2 * burst))" "^(Data: |receive UDP : )$line$"
+	# Each of the burst's lines once, and nothing else.
+	local lines=$(reports | grep -cE "^(Data: |receive UDP : )$line$")
 	local whole=$(reports | grep -E "^(Data: |receive UDP : )$line$" | sort -u | wc -l)
 	local senders=$(reports | grep -c '^Received packet from 127\.0\.0\.1:')
 	echo "burst of $burst datagrams of 80 bytes in $sent s: kernel drops $(($(drops) - before)), $((whole / 2)) reports in the journal, $(ct journalctl --namespace="$ns" --disk-usage)"
-	((whole == 2 * burst && senders == burst + 1)) || fail "$((whole / 2)) whole reports of $burst"
+	((lines == 2 * burst && whole == 2 * burst && senders == burst + 1)) ||
+		fail "$((whole / 2)) whole reports of $burst"
 	(($(ct journalctl -o cat | grep -c 'GPTXT') == 0)) || fail "reports reached the system journal"
 
 	# CAPACITY_RATES="10000 20000 ...": how many of 10 s of datagrams at each
@@ -112,11 +116,11 @@ under_systemd() {
 	local old=$(main_pid) killed=$EPOCHREALTIME
 	ct sh -c 'kill -KILL "$1"' sh "$old"
 	until [[ $(ct systemctl is-active "$name") == active && $(main_pid) != "$old" ]]; do
-		awk -v t="$killed" -v now="$EPOCHREALTIME" 'BEGIN { exit !(now - t > 6) }' &&
+		awk "BEGIN { exit !($(since "$killed") > 6) }" &&
 			fail "not running again within RestartSec and a second of kill -9"
 		sleep 0.1
 	done
-	echo "running again $(awk -v t="$killed" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - t }') s after kill -9"
+	echo "running again $(since "$killed") s after kill -9"
 
 	old=$(main_pid)
 	ct apt-get install -y -qq "/root/${name}_${upgrade}_amd64.deb" >/dev/null || fail "upgrade"
