@@ -134,6 +134,13 @@ void catch_stop_signals()
 {
 	struct sigaction sa;
 	memset(&sa, 0, sizeof sa);
+	for (const int sig : kStopSignals)
+		sigaddset(&sa.sa_mask, sig);
+	sigset_t handled = sa.sa_mask;
+	sigaddset(&handled, SIGALRM);
+	if (sigprocmask(SIG_UNBLOCK, &handled, nullptr) == -1)
+		exit(1);
+
 	sa.sa_handler = on_alarm;
 	if (sigaction(SIGALRM, &sa, nullptr) == -1)
 		exit(1);
@@ -143,17 +150,7 @@ void catch_stop_signals()
 	if (sigaction(SIGXFSZ, &sa, nullptr) == -1)
 		exit(1);
 
-	sigset_t handled;
-	sigemptyset(&handled);
-	sigaddset(&handled, SIGALRM);
-	for (const int sig : kStopSignals)
-		sigaddset(&handled, sig);
-	if (sigprocmask(SIG_UNBLOCK, &handled, nullptr) == -1)
-		exit(1);
-
 	sa.sa_handler = on_stop;
-	for (const int sig : kStopSignals)
-		sigaddset(&sa.sa_mask, sig);
 	for (const int sig : kStopSignals) {
 		struct sigaction old;
 		if (sigaction(sig, nullptr, &old) == -1)

@@ -94,9 +94,10 @@ under_systemd() {
 	local line='\$GPTXT,B[0-9]{6},x{60}\*00'
 	await "$((2 * burst))" "^(Data: |receive UDP : )$line$"
 	# Each of the burst's lines once, and nothing else.
-	local lines=$(reports | grep -cE "^(Data: |receive UDP : )$line$")
-	local whole=$(reports | grep -E "^(Data: |receive UDP : )$line$" | sort -u | wc -l)
-	local senders=$(reports | grep -c '^Received packet from 127\.0\.0\.1:')
+	local all=$(reports)
+	local lines=$(grep -cE "^(Data: |receive UDP : )$line$" <<<"$all")
+	local whole=$(grep -E "^(Data: |receive UDP : )$line$" <<<"$all" | sort -u | wc -l)
+	local senders=$(grep -c '^Received packet from 127\.0\.0\.1:' <<<"$all")
 	echo "burst of $burst datagrams of 80 bytes in $sent s: kernel drops $(($(drops) - before)), $((whole / 2)) reports in the journal, $(ct journalctl --namespace="$ns" --disk-usage)"
 	((lines == 2 * burst && whole == 2 * burst && senders == burst + 1)) ||
 		fail "$((whole / 2)) whole reports of $burst"
