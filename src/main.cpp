@@ -1,7 +1,6 @@
 // nmea-udp-listener: reports every UDP datagram sent to port 9888 on standard output.
 #include <sys/types.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <netinet/in.h>
 
@@ -41,7 +40,7 @@ constexpr int kExitOutputLost = 74;
 constexpr time_t kStopGraceSeconds = 1;
 // Once the grace is over, a timer wakes any blocked call this often, in case
 // it went off just before a write blocked.
-constexpr suseconds_t kStopTickUs = 100000;
+constexpr long kStopTickNs = 100000000;
 // Signals that stop the listener once what it received is written out.
 constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // Longest pause between receives that keep failing.
@@ -58,6 +57,13 @@ bool terminal;
 volatile sig_atomic_t stop_signal;
 // Set before stop_signal, read only once it is set.
 timespec stop_deadline;
+// The stop's own timer, on a real-time signal: SIGALRM and ITIMER_REAL stay
+// the parent's, so that `alarm` or `timeout -s ALRM` end the listener as
+// they end any program.
+timer_t stop_timer;
+
+// Only interrupts a blocked call: what counts is the deadline.
+void on_tick(int) {}
 
 void on_stop(int sig)
 {
@@ -68,14 +74,17 @@ void on_stop(int sig)
 	(void)clock_gettime(CLOCK_MONOTONIC, &stop_deadline);
 	stop_deadline.tv_sec += kStopGraceSeconds;
 	stop_signal = sig;
+	// From here on a stray SIGALRM must not cut the write-out short. It is
+	// held off while this handler runs, so one cannot slip in before this.
+	struct sigaction sa;
+	memset(&sa, 0, sizeof sa);
+	sa.sa_handler = on_tick;
+	(void)sigaction(SIGALRM, &sa, nullptr);
 	// The timer wakes a write blocked on a reader that stopped reading, and
 	// a receive entered just after the loop last looked at the flag.
-	const itimerval timer{{0, kStopTickUs}, {kStopGraceSeconds, 0}};
-	(void)setitimer(ITIMER_REAL, &timer, nullptr);
+	const itimerspec timer{{0, kStopTickNs}, {kStopGraceSeconds, 0}};
+	(void)timer_settime(stop_timer, 0, &timer, nullptr);
 }
-
-// Only interrupts a blocked call: what counts is the deadline.
-void on_alarm(int) {}
 
 bool past_stop_deadline()
 {
@@ -129,20 +138,28 @@ int open_socket()
 // Without SA_RESTART, so that a blocked receive or write returns and the
 // loop sees the flag. A signal ignored at start (nohup, a background job)
 // stays ignored; one blocked by whoever started us is unblocked, or it
-// could not stop us, or end the grace.
+// could not stop us, or end the grace. Every handler is in place before
+// anything is unblocked, so that a signal pending since the start goes the
+// same way as one that comes later.
 void catch_stop_signals()
 {
+	const int tick = SIGRTMIN;
 	struct sigaction sa;
 	memset(&sa, 0, sizeof sa);
 	for (const int sig : kStopSignals)
 		sigaddset(&sa.sa_mask, sig);
 	sigset_t handled = sa.sa_mask;
-	sigaddset(&handled, SIGALRM);
-	if (sigprocmask(SIG_UNBLOCK, &handled, nullptr) == -1)
-		exit(1);
+	sigaddset(&handled, tick);
+	sigaddset(&sa.sa_mask, SIGALRM);
 
-	sa.sa_handler = on_alarm;
-	if (sigaction(SIGALRM, &sa, nullptr) == -1)
+	sa.sa_handler = on_tick;
+	if (sigaction(tick, &sa, nullptr) == -1)
+		exit(1);
+	sigevent event;
+	memset(&event, 0, sizeof event);
+	event.sigev_notify = SIGEV_SIGNAL;
+	event.sigev_signo = tick;
+	if (timer_create(CLOCK_MONOTONIC, &event, &stop_timer) == -1)
 		exit(1);
 	// A file-size limit is output that cannot be written: EFBIG, not a
 	// core dump.
@@ -160,6 +177,9 @@ void catch_stop_signals()
 		if (sigaction(sig, &sa, nullptr) == -1)
 			exit(1);
 	}
+
+	if (sigprocmask(SIG_UNBLOCK, &handled, nullptr) == -1)
+		exit(1);
 }
 
 // Writes what has collected. Output that cannot be written any more ends

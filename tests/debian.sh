@@ -210,7 +210,7 @@ for arch in "${!qemu[@]}"; do
 	start=$SECONDS
 	# The fault shim is built for this machine and cannot be preloaded there.
 	LISTENER_WRAPPER=${qemu[$arch]} LISTENER=$work/$arch/usr/bin/nmea-udp-listener "$e2e" \
-		--gtest_filter='Datagrams/*:-*FailedReceive*:*StopMidBurst*' --gtest_brief=1 ||
+		--gtest_filter='Datagrams/*:-*FailedReceive*:*StopMidBurst*:*AlarmPending*' --gtest_brief=1 ||
 		fail "$arch end-to-end"
 	echo "$arch run took $((SECONDS - start)) s"
 done

@@ -217,6 +217,9 @@ INSTANTIATE_TEST_SUITE_P(Datagrams, Reports, testing::Values(
     ReportCase{"FailedReceiveGivesNoReport", {{}, "recv", false, false},
         {{"127.0.0.1", 4200, "lost in a failed receive"}, {"127.0.0.1", 4201, "next"}},
         report("127.0.0.1:4201", "next")},
+    // A blocked SIGALRM pending since the start stays pending and harms nothing.
+    ReportCase{"AlarmPendingAtStart", {{}, "pending-alarm", false, false},
+        {{"192.0.2.7", 500, "abcde"}}, report("192.0.2.7:500", "abcde")},
     cramped_pipe_burst(),
     queued_burst("QueuedMixedBurst", {512, 512, 512, 512, 512, 512, 512, 512, 512, 512, 512,
         512, 512, 512, 100, 512}),
@@ -244,13 +247,16 @@ struct StartupCase {
 	std::string fault;
 	bool port_taken;
 	std::string expected;
+	// Ended by this signal, not seconds before `at`, instead of status 1.
+	int sig = 0;
+	double at = 0;
 };
 
 std::ostream &operator<<(std::ostream &os, const StartupCase &c) { return os << c.name; }
 
-class StartupFailure : public testing::TestWithParam<StartupCase> {};
+class EndsOnItsOwn : public testing::TestWithParam<StartupCase> {};
 
-TEST_P(StartupFailure, MessageAndStatus1)
+TEST_P(EndsOnItsOwn, MessageAndStatus)
 {
 	const StartupCase &c = GetParam();
 	int taken = -1;
@@ -262,18 +268,24 @@ TEST_P(StartupFailure, MessageAndStatus1)
 		any.sin_port = htons(kListenerPort);
 		ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&any), sizeof any), 0);
 	}
+	const auto start = std::chrono::steady_clock::now();
 	Listener listener({{}, c.fault, false, false});
 	const int status = listener.wait_exit(10);
-	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+	EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), c.at);
+	EXPECT_TRUE(c.sig != 0 ? WIFSIGNALED(status) && WTERMSIG(status) == c.sig
+			       : WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 	EXPECT_EQ(listener.output(), c.expected);
 	EXPECT_EQ(listener.errors(), "");
 	if (taken != -1)
 		close(taken);
 }
 
-INSTANTIATE_TEST_SUITE_P(Startup, StartupFailure, testing::Values(
+INSTANTIATE_TEST_SUITE_P(Startup, EndsOnItsOwn, testing::Values(
     StartupCase{"PortTaken", "", true, "Server : Can't bind local address\n"},
-    StartupCase{"SocketCannotBeCreated", "socket", false, "Server : socket create error\n"}),
+    StartupCase{"SocketCannotBeCreated", "socket", false, "Server : socket create error\n"},
+    // SIGALRM ends it as it ends any program: a parent's alarm(1) and timer.
+    StartupCase{"InheritedAlarm", "alarm", false, "", SIGALRM, 0.9},
+    StartupCase{"InheritedRepeatingTimer", "itimer", false, "", SIGALRM, 0.09}),
     [](const testing::TestParamInfo<StartupCase> &info) { return info.param.name; });
 
 // A second host: a child in a namespace of its own, joined to ours by veth.

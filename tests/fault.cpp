@@ -10,11 +10,16 @@
 // or starts it the way a careless parent might:
 //   close-stdout, close-stderr   with that descriptor closed
 //   ignore-hup      with SIGHUP ignored (nohup)
-//   block-signals   with SIGTERM, SIGINT, SIGHUP and SIGALRM blocked
+//   block-signals   with SIGTERM, SIGINT, SIGHUP, SIGALRM and the first
+//                   real-time signal blocked
+//   pending-alarm   the same, with SIGALRM and that signal pending
+//   ignore-alarm    with SIGALRM ignored
+//   alarm, itimer   with alarm(1), or a repeating 100 ms ITIMER_REAL, set
 //   fsize           under a file-size limit of 64 bytes
 #include <sys/types.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <dlfcn.h>
 #include <signal.h>
@@ -42,13 +47,24 @@ __attribute__((constructor)) void start_badly()
 		close(STDERR_FILENO);
 	if (fault_is("ignore-hup"))
 		signal(SIGHUP, SIG_IGN);
-	if (fault_is("block-signals")) {
+	if (fault_is("block-signals") || fault_is("pending-alarm")) {
 		sigset_t set;
 		sigemptyset(&set);
-		for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM})
+		for (const int sig : {SIGTERM, SIGINT, SIGHUP, SIGALRM, SIGRTMIN})
 			sigaddset(&set, sig);
 		sigprocmask(SIG_BLOCK, &set, nullptr);
 	}
+	if (fault_is("ignore-alarm"))
+		signal(SIGALRM, SIG_IGN);
+	if (fault_is("pending-alarm")) {
+		raise(SIGALRM);
+		raise(SIGRTMIN);
+	}
+	if (fault_is("alarm"))
+		alarm(1);
+	const itimerval every{{0, 100000}, {0, 100000}};
+	if (fault_is("itimer"))
+		setitimer(ITIMER_REAL, &every, nullptr);
 	if (fault_is("fsize")) {
 		const rlimit limit{64, 64};
 		setrlimit(RLIMIT_FSIZE, &limit);

@@ -377,6 +377,8 @@ INSTANTIATE_TEST_SUITE_P(Stop, StopSignal, testing::Values(
     StopCase{"ReaderReadsOnceThenStalls", SIGTERM, "", false, Reader::ReadsOnceThenStalls, 0,
         SIGTERM},
     StopCase{"SignalsBlockedAtStart", SIGTERM, "block-signals", false, Reader::Never, 0, SIGTERM},
+    StopCase{"AlarmIgnoredAtStart", SIGTERM, "ignore-alarm", false, Reader::Never, SIGALRM, SIGTERM},
+    StopCase{"NonBlockingReaderNeverResumes", SIGTERM, "", true, Reader::Never, 0, SIGTERM},
     StopCase{"StrayAlarmChangesNothing", SIGTERM, "", false, Reader::Never, SIGALRM, SIGTERM},
     StopCase{"SecondStopSignalChangesNothing", SIGTERM, "", false, Reader::Never, SIGINT,
         SIGTERM}),
