@@ -1,13 +1,15 @@
 #!/bin/bash
-# Builds the Debian packages for amd64, arm64 and armhf from a clean clone of
-# HEAD, checks their contents and lintian, installs the amd64 one in a fresh
-# Debian 12 root, sees it report a datagram and purges it, and runs the
-# end-to-end table against the arm64 and armhf binaries under qemu.
+# Proves the Debian packages, built from a clean clone of HEAD. In a fresh
+# root of each Debian release we support, the amd64 package is built and
+# linted with that release's own tools, installed, seen to report a datagram
+# and purged; then the root is booted and the package tried under its
+# systemd. The arm64 and armhf packages are built on this host, checked, and
+# their binaries run the end-to-end table under qemu.
 # Usage: tests/debian.sh BUILD_DIR   (a build with BUILD_TESTING=ON)
 set -euo pipefail
 fail() { echo "FAIL: $*"; exit 1; }
 
-# The package in a fresh Debian 12 root that is not running: ROOT.
+# The package in a fresh root that is not running: ROOT.
 if [[ ${1:-} == in-root ]]; then
 	root=$2 deb=$3 e2e=$4
 	name=nmea-udp-listener
@@ -31,30 +33,33 @@ if [[ ${1:-} == in-root ]]; then
 	exit 0
 fi
 
-# The package under a running systemd: $root booted by systemd-nspawn.
+# Boots ROOT with systemd-nspawn ARGS and waits for its systemd; sets the
+# variable named VAR to systemd's PID, for nsenter.
+boot() {
+	local var=$1 root=$2 deadline=$((SECONDS + 30)) state= pid=; shift 2
+	systemd-nspawn -q -b -D "$root" --register=no --keep-unit --console=passive "$@" \
+		>"$root.boot.log" 2>&1 &
+	pids+=($!)
+	until [[ $state =~ ^(running|degraded)$ ]]; do
+		((SECONDS < deadline)) && kill -0 "${pids[-1]}" 2>/dev/null ||
+			fail "systemd did not boot under systemd-nspawn -b: $(tail -n 1 "$root.boot.log")"
+		sleep 0.2
+		pid=$(pgrep -P "${pids[-1]}" -x systemd) &&
+			state=$(nsenter -t "$pid" -a systemctl is-system-running 2>/dev/null) || true
+	done
+	pids+=("$pid")
+	printf -v "$var" %s "$pid"
+}
+
+# The package under a running systemd: $root booted by systemd-nspawn, with
+# the packages of $out.
 under_systemd() {
 	echo "-- under a running systemd: install, burst, kill, upgrade, remove, purge"
-	local start=$SECONDS name=nmea-udp-listener ns=nmea-udp-listener upgrade=$version+1
-	# A higher version whose unit says so, to see the upgrade restart with it.
-	(cd "$work/src" && sed -i 's/^Description=.*/& (upgraded)/' systemd/$name.service.in &&
-		printf '%s (%s) unstable; urgency=medium\n\n  * Upgrade test.\n\n -- %s  %s\n\n' \
-			"$name" "$upgrade" "$(dpkg-parsechangelog -S Maintainer)" "$(date -R)" |
-		cat - debian/changelog >"$work/changelog" && mv "$work/changelog" debian/changelog &&
-		dpkg-buildpackage -us -uc -b >"$work/upgrade.log" 2>&1) || fail "building $upgrade"
-	cp "$work/${name}_${version}_amd64.deb" "$work/${name}_${upgrade}_amd64.deb" "$root/root/"
-
-	systemd-nspawn -q -b -D "$root" --private-network --register=no --keep-unit \
-		--console=passive >"$work/boot.log" 2>&1 &
-	nspawn=$!
-	local deadline=$((SECONDS + 30)) state=
+	local start=$SECONDS name=nmea-udp-listener ns=nmea-udp-listener
+	cp "$out/"*.deb "$root/root/"
 	ct() { nsenter -t "$leader" -a "$@"; }
-	until [[ $state =~ ^(running|degraded)$ ]]; do
-		((SECONDS < deadline)) && kill -0 "$nspawn" 2>/dev/null ||
-			fail "systemd did not boot under systemd-nspawn -b: $(tail -n 1 "$work/boot.log")"
-		sleep 0.2
-		leader=$(pgrep -P "$nspawn" -x systemd) && state=$(ct systemctl is-system-running 2>/dev/null) || true
-	done
-	echo "booted in $((SECONDS - start)) s ($state)"
+	boot leader "$root" --private-network
+	echo "booted in $((SECONDS - start)) s ($(ct systemctl --version | head -n 1))"
 	reports() { ct journalctl --namespace="$ns" -u "$name" -o cat; }
 	send() { ct perl -MIO::Socket::INET -e 'IO::Socket::INET->new(PeerAddr => "127.0.0.1:9888",
 		LocalPort => $ARGV[0], Proto => "udp")->send($ARGV[1]) or die' "$@"; }
@@ -123,11 +128,21 @@ under_systemd() {
 	done
 	echo "running again $(since "$killed") s after kill -9"
 
+	if [[ -n $lib ]]; then
+		# Back to the package as built before, with its unit in /lib, as
+		# users of this release have it, to upgrade from that.
+		ct apt-get install -y -qq --allow-downgrades "/root/${name}_${lib}_amd64.deb" >/dev/null ||
+			fail "installing the package with its unit in /lib"
+		[[ $(ct systemctl is-active "$name") == active ]] || fail "the /lib package is not running"
+	fi
 	old=$(main_pid)
 	ct apt-get install -y -qq "/root/${name}_${upgrade}_amd64.deb" >/dev/null || fail "upgrade"
 	[[ $(ct systemctl show -P Description "$name") == *"(upgraded)" ]] || fail "upgrade: the old unit runs"
 	[[ $(ct systemctl is-active "$name") == active && $(main_pid) != "$old" ]] ||
 		fail "upgrade did not restart the service"
+	local units=$(ct find / -xdev -type f -name "$name.service")
+	[[ $units == "$(ct realpath "$unitdir/$name.service")" && $(ct systemctl is-enabled "$name") == enabled ]] ||
+		fail "upgrade: not one enabled unit file: $units"
 	send 4501 upgraded
 	await 1 '^receive UDP : upgraded$'
 	reports | grep -qx 'Received packet from 127.0.0.1:4501' || fail "no report after the upgrade"
@@ -140,79 +155,134 @@ under_systemd() {
 	ct apt-get purge -y -qq "$name" >/dev/null || fail "apt-get purge"
 	local left=$(ct find / /run /tmp -xdev -name "*$name*")
 	[[ -z $left ]] || fail "left after purge: $left"
+	kill -KILL "$leader" && wait || true
 	echo "ok: under systemd in $((SECONDS - start)) s"
+}
+
+# Runs a command with /proc and /dev mounted in ROOT, which only it sees.
+with_proc() {
+	unshare -m sh -c 'mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && exec "$@"' "$@"
+}
+
+# Builds the tree DIR in $root with that release's own tools; the packages
+# land in $root/root.
+build_in_root() {
+	rm -rf "$root/root/src" && cp -a "$1" "$root/root/src"
+	with_proc "$root" chroot "$root" sh -c 'cd /root/src && apt-get build-dep -y -qq /root/src &&
+		dpkg-buildpackage -us -uc -b' >"$work/build.log" 2>&1 ||
+		{ tail -n 40 "$work/build.log"; fail "dpkg-buildpackage in $root"; }
+	rm -rf "$root/root/src"
+}
+
+# A copy of the clean clone as version VERSION, with the sed script SCRIPT
+# applied to FILE: in $work/VERSION.
+variant() {
+	local dir=$work/$1
+	cp -a "$work/src" "$dir"
+	(cd "$dir" && sed -i "$3" "$2" &&
+		printf '%s (%s) unstable; urgency=medium\n\n  * Test build.\n\n -- %s  %s\n\n' \
+			nmea-udp-listener "$1" "$(dpkg-parsechangelog -S Maintainer)" "$(date -R)" |
+		cat - debian/changelog >"$dir.changelog" && mv "$dir.changelog" debian/changelog)
+}
+
+# Contents, binary and lintian of the package DEB, whose unit must lie in
+# UNIT_DIR; lintian runs in ROOT, if given, to be that release's own.
+check_package() {
+	local deb=$1 unitdir=$2 lintroot=${3:-} changes=${1%.deb}.changes arch elf tags
+	arch=$(dpkg-deb -f "$deb" Architecture)
+	local expected=$(printf '%s\n' ".$unitdir/nmea-udp-listener.service" ./usr/bin/nmea-udp-listener \
+		./usr/lib/systemd/journald@nmea-udp-listener.conf.d/nmea-udp-listener.conf \
+		./usr/share/doc/nmea-udp-listener/changelog.gz ./usr/share/doc/nmea-udp-listener/copyright \
+		./usr/share/man/man1/nmea-udp-listener.1.gz | sort)
+	local contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
+	[[ $contents == "$expected" ]] || fail "$deb holds:"$'\n'"$contents"
+	rm -rf "$work/$arch" && dpkg-deb -x "$deb" "$work/$arch"
+	grep -qx 'ExecStart=/usr/bin/nmea-udp-listener' \
+		"$work/$arch$unitdir/nmea-udp-listener.service" || fail "$arch: ExecStart"
+	elf=$(readelf -h "$work/$arch/usr/bin/nmea-udp-listener" | sed -n 's/^ *Machine: *//p')
+	[[ $elf == "${machine[$arch]}" ]] || fail "$arch: the binary is for $elf"
+	echo "$arch: $(du -k "$deb" | cut -f1) KiB, $elf"
+	tags=$(${lintroot:+chroot "$lintroot"} lintian --fail-on error,warning --display-info --pedantic \
+		"${changes#"$lintroot"}" 2>&1) || { echo "$tags"; fail "lintian $changes"; }
+	grep -v '^running with root privileges' <<<"$tags" || true
+}
+
+# Debian CODENAME, release NUMBER: a fresh root made from this host's Debian
+# sources, the amd64 package built, checked and installed there, then booted.
+release() {
+	local codename=$1 number=$2 start=$SECONDS source n=0 sources=()
+	local unitdir=${unitdirs[$codename]} upgrade=$version+1 lib=
+	echo "== Debian $number ($codename)"
+	for source in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+		[[ -s $source ]] && grep -Eq "(^|[[:space:]])$host_codename([[:space:]]|$)" "$source" || continue
+		sources+=("$work/$codename.$((++n)).${source##*.}")
+		sed "s/$host_codename/$codename/g" "$source" >"${sources[-1]}"
+	done
+	root=$work/$codename
+	mmdebstrap --quiet --variant=minbase --skip=cleanup/apt/lists \
+		--include=init-system-helpers,systemd,systemd-sysv,dbus,build-essential,lintian \
+		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$root" "${sources[@]}" </dev/null ||
+		fail "mmdebstrap: cannot make a Debian $number root"
+	echo "made the Debian $number root in $((SECONDS - start)) s"
+
+	start=$SECONDS
+	build_in_root "$work/src"
+	check_package "$root/root/nmea-udp-listener_${version}_amd64.deb" "$unitdir" "$root"
+	# A higher version whose unit says so, to see the upgrade restart with it.
+	[[ -d $work/$upgrade ]] || variant "$upgrade" systemd/nmea-udp-listener.service.in \
+		's/^Description=.*/& (upgraded)/'
+	build_in_root "$work/$upgrade"
+	# Where units have left /lib, the package as built before, with its unit
+	# there, to upgrade from.
+	if [[ $unitdir != /lib/systemd/system ]]; then
+		lib=$version~lib1
+		[[ -d $work/$lib ]] || variant "$lib" debian/rules \
+			's|-DSYSTEMD_UNIT_DIR=$(unitdir)|-DSYSTEMD_UNIT_DIR=/lib/systemd/system|'
+		build_in_root "$work/$lib"
+	fi
+	out=$work/$codename-packages
+	mkdir "$out" && mv "$root/root/"nmea-udp-listener* "$out/"
+	echo "built the packages in the root in $((SECONDS - start)) s"
+
+	start=$SECONDS
+	with_proc "$root" "$0" in-root "$root" "$out/nmea-udp-listener_${version}_amd64.deb" "$e2e" ||
+		fail "install test"
+	echo "install test took $((SECONDS - start)) s"
+	under_systemd
 }
 
 build=$(realpath "$1")
 cd "$(dirname "$0")/.."
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
-# The booted container, if any: nspawn, and systemd as its PID 1.
-nspawn= leader=
-trap 'kill -KILL $leader $nspawn 2>/dev/null; wait; rm -rf "$work"' EXIT
+# The booted containers: each nspawn, and the systemd it runs.
+pids=()
+trap 'kill -KILL "${pids[@]}" 2>/dev/null; wait; rm -rf "$work"' EXIT
 version=$(dpkg-parsechangelog -S Version)
 e2e=$build/tests/e2e_test
-arches=(amd64 arm64 armhf)
+host_codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+# Where each release's systemd looks for units.
+declare -A unitdirs=([bookworm]=/lib/systemd/system [trixie]=/usr/lib/systemd/system)
 # What readelf calls each architecture's machine, and what runs it here.
 declare -A machine=([amd64]="Advanced Micro Devices X86-64" [arm64]=AArch64 [armhf]=ARM)
 declare -A qemu=([arm64]=qemu-aarch64-static [armhf]=qemu-arm-static)
 
-echo "-- build the packages from a clean clone of HEAD"
+echo "-- the arm64 and armhf packages, built here from a clean clone of HEAD"
 git clone -q . "$work/src"
-for arch in "${arches[@]}"; do
+for arch in "${!qemu[@]}"; do
 	start=$SECONDS
 	(cd "$work/src" && dpkg-buildpackage -us -uc -b -a "$arch" >"$work/$arch.log" 2>&1) ||
 		{ tail -n 40 "$work/$arch.log"; fail "dpkg-buildpackage -a $arch"; }
 	echo "built $arch in $((SECONDS - start)) s"
-done
+	check_package "$work/nmea-udp-listener_${version}_$arch.deb" "${unitdirs[$host_codename]}"
 
-echo "-- contents and lintian"
-expected="./lib/systemd/system/nmea-udp-listener.service
-./usr/bin/nmea-udp-listener
-./usr/lib/systemd/journald@nmea-udp-listener.conf.d/nmea-udp-listener.conf
-./usr/share/doc/nmea-udp-listener/changelog.gz
-./usr/share/doc/nmea-udp-listener/copyright
-./usr/share/man/man1/nmea-udp-listener.1.gz"
-for arch in "${arches[@]}"; do
-	deb=$work/nmea-udp-listener_${version}_$arch.deb
-	[[ $(dpkg-deb -f "$deb" Architecture) == "$arch" ]] || fail "$deb: wrong architecture"
-	contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
-	[[ $contents == "$expected" ]] || fail "$deb holds:"$'\n'"$contents"
-	dpkg-deb -x "$deb" "$work/$arch"
-	grep -qx 'ExecStart=/usr/bin/nmea-udp-listener' \
-		"$work/$arch/lib/systemd/system/nmea-udp-listener.service" || fail "$arch: ExecStart"
-	elf=$(readelf -h "$work/$arch/usr/bin/nmea-udp-listener" | sed -n 's/^ *Machine: *//p')
-	[[ $elf == "${machine[$arch]}" ]] || fail "$arch: the binary is for $elf"
-	echo "$arch: $(du -k "$deb" | cut -f1) KiB, $elf"
-	changes=${deb%.deb}.changes
-	tags=$(lintian --fail-on error,warning --display-info --pedantic "$changes" 2>&1) ||
-		{ echo "$tags"; fail "lintian $changes"; }
-	grep -v '^running with root privileges' <<<"$tags" || true
-done
-
-echo "-- install, report, purge in a fresh Debian 12 (minbase, with systemd for the next stage)"
-sources=()
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-	[[ -s $f ]] && sources+=("$f")
-done
-start=$SECONDS
-root=$work/root
-mmdebstrap --quiet --variant=minbase --include=init-system-helpers,systemd,systemd-sysv,dbus \
-	--aptopt='Acquire::Check-Valid-Until "false"' bookworm "$root" "${sources[@]}" </dev/null ||
-	fail "mmdebstrap: cannot make a Debian 12 root"
-echo "made the Debian 12 root in $((SECONDS - start)) s"
-# apt and the listener want /proc and /dev, which only this run sees.
-unshare -m sh -c 'mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && exec "$@"' "$root" \
-	"$0" in-root "$root" "$work/nmea-udp-listener_${version}_amd64.deb" "$e2e" || fail "install test"
-echo "install test took $((SECONDS - start)) s"
-
-for arch in "${!qemu[@]}"; do
-	echo "-- the end-to-end table against the $arch binary under qemu"
 	start=$SECONDS
 	# The fault shim is built for this machine and cannot be preloaded there.
 	LISTENER_WRAPPER=${qemu[$arch]} LISTENER=$work/$arch/usr/bin/nmea-udp-listener "$e2e" \
 		--gtest_filter='Datagrams/*:-*FailedReceive*:*StopMidBurst*:*AlarmPending*' --gtest_brief=1 ||
 		fail "$arch end-to-end"
-	echo "$arch run took $((SECONDS - start)) s"
+	echo "$arch end-to-end table under qemu took $((SECONDS - start)) s"
 done
-under_systemd
+
+release bookworm 12
+release trixie 13
 echo "ok: Debian packages"
