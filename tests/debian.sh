@@ -140,7 +140,7 @@ under_systemd() {
 	[[ $(ct systemctl show -P Description "$name") == *"(upgraded)" ]] || fail "upgrade: the old unit runs"
 	[[ $(ct systemctl is-active "$name") == active && $(main_pid) != "$old" ]] ||
 		fail "upgrade did not restart the service"
-	local units=$(ct find / -xdev -type f -name "$name.service")
+	local units=$(ct find /usr/lib/systemd /etc/systemd -type f -name "$name.service")
 	[[ $units == "$(ct realpath "$unitdir/$name.service")" && $(ct systemctl is-enabled "$name") == enabled ]] ||
 		fail "upgrade: not one enabled unit file: $units"
 	send 4501 upgraded
