@@ -63,10 +63,11 @@ under_systemd() {
 	reports() { ct journalctl --namespace="$ns" -u "$name" -o cat; }
 	send() { ct perl -MIO::Socket::INET -e 'IO::Socket::INET->new(PeerAddr => "127.0.0.1:9888",
 		LocalPort => $ARGV[0], Proto => "udp")->send($ARGV[1]) or die' "$@"; }
-	# Waits until the reports' journal holds `count` lines matching `pattern`.
+	# Waits until the reports' journal, or what the command FROM prints,
+	# holds COUNT lines matching PATTERN.
 	await() {
-		local end=$((SECONDS + 30))
-		until (($(reports | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
+		local end=$((SECONDS + 60))
+		until (($(${3:-reports} | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
 	}
 	# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
 	# second from inside the container.
@@ -159,6 +160,64 @@ under_systemd() {
 	echo "ok: under systemd in $((SECONDS - start)) s"
 }
 
+# The upload package: a station with both packages and a collector with the
+# stock systemd-journal-remote as README sets it up, $root and a copy of it
+# booted into one network namespace made here, talking over 127.0.0.1.
+upload_stage() {
+	echo "-- one station, one collector: no URL, a burst through a collector outage, purge"
+	local start=$SECONDS up=nmea-udp-listener-upload collector
+	netns=nmea-udp-listener-test-$$
+	ip netns add "$netns" && ip -n "$netns" link set lo up || fail "cannot make a network namespace"
+	cp -a "$root" "$root-collector"
+	cp "$out/"*.deb "$root/root/"
+	boot leader "$root" --network-namespace-path="/run/netns/$netns" --hostname=station
+	boot collector "$root-collector" --network-namespace-path="/run/netns/$netns" --hostname=collector
+	cc() { nsenter -t "$collector" -a "$@"; }
+	cc sh -c 'mkdir -p "${0%/*}" && cat >"$0" && systemctl daemon-reload &&
+		systemctl enable -q --now systemd-journal-remote.socket' \
+		/etc/systemd/system/systemd-journal-remote.service.d/http.conf <<-'EOF'
+		[Service]
+		ExecStart=
+		ExecStart=/lib/systemd/systemd-journal-remote --listen-http=-3 --output=/var/log/journal/remote/
+		EOF
+	ct apt-get install -y -qq "/root/nmea-udp-listener_${version}_amd64.deb" "/root/${up}_${version}_all.deb" \
+		>/dev/null || fail "apt-get install $up"
+
+	# Until a URL is set: down, one line saying what to edit, no restarts.
+	local said='no collector set: put its URL in /etc/default/nmea-udp-listener-upload'
+	await 1 "$said" "ct journalctl -u $up -o cat"
+	local state=$(ct systemctl show -P ActiveState "$up")/$(ct systemctl show -P SubState "$up")
+	[[ $state/$(ct systemctl show -P NRestarts "$up") == inactive/dead/0 &&
+		$(ct journalctl -u "$up" -o cat | grep -c "$said") == 1 ]] || fail "$up without a URL: $(ct systemctl status "$up")"
+
+	# A burst, with the collector stopped from 1 s to 5 s into it: longer
+	# than the stock uploader unit retries.
+	ct sed -i 's|^URL=$|URL=http://127.0.0.1:19532|' "/etc/default/$up"
+	ct systemctl restart "$up"
+	local sent=$EPOCHREALTIME
+	(sleep 1 && cc systemctl stop systemd-journal-remote.socket systemd-journal-remote.service &&
+		sleep 4 && cc systemctl start systemd-journal-remote.socket) &
+	pace 10000 30000 U
+	wait $! || fail "stopping and starting the collector"
+	# What the collector holds from this station, each line once.
+	collected() { cc journalctl -D /var/log/journal/remote -o cat _HOSTNAME=station; }
+	collected_once() { collected | sort -u; }
+	local line='^(Data: |receive UDP : )\$GPTXT,U[0-9]{6},x{60}\*00$'
+	await 60000 "$line" collected_once
+	local once=$(collected_once | grep -cE "$line") all=$(collected | grep -cE "$line")
+	echo "burst of 30000 through a 4 s outage: $((once / 2)) reports at the collector $(since "$sent") s after the first send, $(((all - once) / 2)) sent twice"
+	((once == 60000)) || fail "$((once / 2)) of 30000 reports at the collector"
+
+	ct apt-get purge -y -qq "$up" >/dev/null || fail "apt-get purge $up"
+	local left=$(ct find / /run /tmp -xdev -name "*$up*")
+	[[ -z $left ]] || fail "left after purge: $left"
+	[[ $(ct systemctl is-active nmea-udp-listener) == active ]] &&
+		compgen -G "$root/var/log/journal/*.nmea-udp-listener" >/dev/null || fail "purge of $up harmed the listener"
+	kill -KILL "$leader" "$collector" && wait || true
+	ip netns del "$netns" && netns=
+	echo "ok: upload in $((SECONDS - start)) s"
+}
+
 # Runs a command with /proc and /dev mounted in ROOT, which only it sees.
 with_proc() {
 	unshare -m sh -c 'mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && exec "$@"' "$@"
@@ -220,7 +279,7 @@ release() {
 	done
 	root=$work/$codename
 	mmdebstrap --quiet --variant=minbase --skip=cleanup/apt/lists \
-		--include=init-system-helpers,systemd,systemd-sysv,dbus,build-essential,lintian \
+		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian \
 		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$root" "${sources[@]}" </dev/null ||
 		fail "mmdebstrap: cannot make a Debian $number root"
 	echo "made the Debian $number root in $((SECONDS - start)) s"
@@ -249,14 +308,15 @@ release() {
 		fail "install test"
 	echo "install test took $((SECONDS - start)) s"
 	under_systemd
+	upload_stage
 }
 
 build=$(realpath "$1")
 cd "$(dirname "$0")/.."
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
 # The booted containers: each nspawn, and the systemd it runs.
-pids=()
-trap 'kill -KILL "${pids[@]}" 2>/dev/null; wait; rm -rf "$work"' EXIT
+pids=() netns=
+trap 'kill -KILL "${pids[@]}" 2>/dev/null; wait; [[ -z $netns ]] || ip netns del "$netns"; rm -rf "$work"' EXIT
 version=$(dpkg-parsechangelog -S Version)
 e2e=$build/tests/e2e_test
 host_codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
