@@ -170,8 +170,10 @@ upload_stage() {
 	ip netns add "$netns" && ip -n "$netns" link set lo up || fail "cannot make a network namespace"
 	cp -a "$root" "$root-collector"
 	cp "$out/"*.deb "$root/root/"
-	boot leader "$root" --network-namespace-path="/run/netns/$netns" --hostname=station
-	boot collector "$root-collector" --network-namespace-path="/run/netns/$netns" --hostname=collector
+	# The collector tells the stations apart by the name each one boots with.
+	echo station >"$root/etc/hostname" && echo collector >"$root-collector/etc/hostname"
+	boot leader "$root" --network-namespace-path="/run/netns/$netns"
+	boot collector "$root-collector" --network-namespace-path="/run/netns/$netns"
 	cc() { nsenter -t "$collector" -a "$@"; }
 	cc sh -c 'mkdir -p "${0%/*}" && cat >"$0" && systemctl daemon-reload &&
 		systemctl enable -q --now systemd-journal-remote.socket' \
