@@ -184,6 +184,7 @@ upload_stage() {
 		EOF
 	ct apt-get install -y -qq "/root/nmea-udp-listener_${version}_amd64.deb" "/root/${up}_${version}_all.deb" \
 		>/dev/null || fail "apt-get install $up"
+	rm "$root/root/"*.deb
 
 	# Until a URL is set: down, one line saying what to edit, no restarts.
 	local said='no collector set: put its URL in /etc/default/nmea-udp-listener-upload'
