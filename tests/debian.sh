@@ -252,6 +252,9 @@ variant() {
 check_package() {
 	local deb=$1 unitdir=$2 lintroot=${3:-} changes=${1%.deb}.changes arch elf tags
 	arch=$(dpkg-deb -f "$deb" Architecture)
+	tags=$(${lintroot:+chroot "$lintroot"} lintian --fail-on error,warning --display-info --pedantic \
+		"${changes#"$lintroot"}" 2>&1) || { echo "$tags"; fail "lintian $changes"; }
+	grep -v '^running with root privileges' <<<"$tags" || true
 	local expected=$(printf '%s\n' ".$unitdir/nmea-udp-listener.service" ./usr/bin/nmea-udp-listener \
 		./usr/lib/systemd/journald@nmea-udp-listener.conf.d/nmea-udp-listener.conf \
 		./usr/share/doc/nmea-udp-listener/changelog.gz ./usr/share/doc/nmea-udp-listener/copyright \
@@ -264,9 +267,6 @@ check_package() {
 	elf=$(readelf -h "$work/$arch/usr/bin/nmea-udp-listener" | sed -n 's/^ *Machine: *//p')
 	[[ $elf == "${machine[$arch]}" ]] || fail "$arch: the binary is for $elf"
 	echo "$arch: $(du -k "$deb" | cut -f1) KiB, $elf"
-	tags=$(${lintroot:+chroot "$lintroot"} lintian --fail-on error,warning --display-info --pedantic \
-		"${changes#"$lintroot"}" 2>&1) || { echo "$tags"; fail "lintian $changes"; }
-	grep -v '^running with root privileges' <<<"$tags" || true
 }
 
 # Debian CODENAME, release NUMBER: a fresh root made from this host's Debian
@@ -319,7 +319,7 @@ cd "$(dirname "$0")/.."
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
 # The booted containers: each nspawn, and the systemd it runs.
 pids=() netns=
-trap 'kill -KILL "${pids[@]}" 2>/dev/null; wait; [[ -z $netns ]] || ip netns del "$netns"; rm -rf "$work"' EXIT
+trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; wait; [[ -z $netns ]] || ip netns del "$netns"; rm -rf "$work"' EXIT
 version=$(dpkg-parsechangelog -S Version)
 e2e=$build/tests/e2e_test
 host_codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
