@@ -177,7 +177,7 @@ upload_stage() {
 	cc() { nsenter -t "$collector" -a "$@"; }
 	cc sh -c 'mkdir -p "${0%/*}" && cat >"$0" && systemctl daemon-reload &&
 		systemctl enable -q --now systemd-journal-remote.socket' \
-		/etc/systemd/system/systemd-journal-remote.service.d/http.conf <<-'EOF'
+		/etc/systemd/system/systemd-journal-remote.service.d/listen.conf <<-'EOF'
 		[Service]
 		ExecStart=
 		ExecStart=/lib/systemd/systemd-journal-remote --listen-http=-3 --output=/var/log/journal/remote/
@@ -185,6 +185,7 @@ upload_stage() {
 	ct apt-get install -y -qq "/root/nmea-udp-listener_${version}_amd64.deb" "/root/${up}_${version}_all.deb" \
 		>/dev/null || fail "apt-get install $up"
 	rm "$root/root/"*.deb
+	echo "$up: $(ct systemd-analyze security "$up" | tail -n 1)"
 
 	# Until a URL is set: down, one line saying what to edit, no restarts.
 	local said='no collector set: put its URL in /etc/default/nmea-udp-listener-upload'
