@@ -82,6 +82,8 @@ under_systemd() {
 				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
 			done' "$@" || fail "sending $2 datagrams"
 	}
+	# The payload lines of pace's reports tagged TAG, as a pattern for grep -E.
+	paced() { printf '^(Data: |receive UDP : )\\$GPTXT,%s[0-9]{6},x{60}\\*00$' "$1"; }
 	since() { awk -v t="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - t }'; }
 	drops() { nsenter -t "$leader" -n awk '/^Udp:/ && $2 ~ /^[0-9]/ { print $6 }' /proc/net/snmp; }
 	main_pid() { ct systemctl show -P MainPID "$name"; }
@@ -97,12 +99,12 @@ under_systemd() {
 	local before=$(drops) burst=30000 sent=$EPOCHREALTIME
 	pace 10000 "$burst" B
 	sent=$(since "$sent")
-	local line='\$GPTXT,B[0-9]{6},x{60}\*00'
-	await "$((2 * burst))" "^(Data: |receive UDP : )$line$"
+	local line=$(paced B)
+	await "$((2 * burst))" "$line"
 	# Each of the burst's lines once, and nothing else.
 	local all=$(reports)
-	local lines=$(grep -cE "^(Data: |receive UDP : )$line$" <<<"$all")
-	local whole=$(grep -E "^(Data: |receive UDP : )$line$" <<<"$all" | sort -u | wc -l)
+	local lines=$(grep -cE "$line" <<<"$all")
+	local whole=$(grep -E "$line" <<<"$all" | sort -u | wc -l)
 	local senders=$(grep -c '^Received packet from 127\.0\.0\.1:' <<<"$all")
 	echo "burst of $burst datagrams of 80 bytes in $sent s: kernel drops $(($(drops) - before)), $((whole / 2)) reports in the journal, $(ct journalctl --namespace="$ns" --disk-usage)"
 	((lines == 2 * burst && whole == 2 * burst && senders == burst + 1)) ||
@@ -206,7 +208,7 @@ upload_stage() {
 	# What the collector holds from this station, each line once.
 	collected() { cc journalctl -D /var/log/journal/remote -o cat _HOSTNAME=station; }
 	collected_once() { collected | sort -u; }
-	local line='^(Data: |receive UDP : )\$GPTXT,U[0-9]{6},x{60}\*00$'
+	local line=$(paced U)
 	await 60000 "$line" collected_once
 	local once=$(collected_once | grep -cE "$line") all=$(collected | grep -cE "$line")
 	echo "burst of 30000 through a 4 s outage: $((once / 2)) reports at the collector $(since "$sent") s after the first send, $(((all - once) / 2)) sent twice"
