@@ -94,6 +94,13 @@ bool past_stop_deadline()
 	    (now.tv_sec == stop_deadline.tv_sec && now.tv_nsec >= stop_deadline.tv_nsec);
 }
 
+// A start-up failure: one line saying why, then status 1.
+[[noreturn]] void give_up(const char *why)
+{
+	puts(why);
+	exit(1);
+}
+
 [[noreturn]] void end_by_stop_signal()
 {
 	(void)signal(stop_signal, SIG_DFL);
@@ -111,27 +118,23 @@ void open_standard_descriptors()
 		if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
 			continue;
 		if (open("/dev/null", O_RDWR) != fd)
-			exit(kExitOutputLost);
+			give_up("Server : Can't open /dev/null");
 	}
 }
 
 int open_socket()
 {
 	const int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-	if (fd == -1) {
-		puts("Server : socket create error");
-		exit(1);
-	}
+	if (fd == -1)
+		give_up("Server : socket create error");
 
 	sockaddr_in local;
 	memset(&local, 0, sizeof local);
 	local.sin_family = AF_INET;
 	local.sin_port = htons(kPort);
 	local.sin_addr.s_addr = htonl(INADDR_ANY);
-	if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1) {
-		puts("Server : Can't bind local address");
-		exit(1);
-	}
+	if (bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1)
+		give_up("Server : Can't bind local address");
 	return fd;
 }
 
@@ -143,6 +146,7 @@ int open_socket()
 // same way as one that comes later.
 void catch_stop_signals()
 {
+	constexpr char kCantCatch[] = "Server : Can't catch the stop signals";
 	const int tick = SIGRTMIN;
 	struct sigaction sa;
 	memset(&sa, 0, sizeof sa);
@@ -154,32 +158,34 @@ void catch_stop_signals()
 
 	sa.sa_handler = on_tick;
 	if (sigaction(tick, &sa, nullptr) == -1)
-		exit(1);
+		give_up(kCantCatch);
 	sigevent event;
 	memset(&event, 0, sizeof event);
 	event.sigev_notify = SIGEV_SIGNAL;
 	event.sigev_signo = tick;
+	// A seccomp filter without timers, or the queued-signals limit, can
+	// refuse it.
 	if (timer_create(CLOCK_MONOTONIC, &event, &stop_timer) == -1)
-		exit(1);
+		give_up("Server : Can't create the stop timer");
 	// A file-size limit is output that cannot be written: EFBIG, not a
 	// core dump.
 	sa.sa_handler = SIG_IGN;
 	if (sigaction(SIGXFSZ, &sa, nullptr) == -1)
-		exit(1);
+		give_up(kCantCatch);
 
 	sa.sa_handler = on_stop;
 	for (const int sig : kStopSignals) {
 		struct sigaction old;
 		if (sigaction(sig, nullptr, &old) == -1)
-			exit(1);
+			give_up(kCantCatch);
 		if (old.sa_handler == SIG_IGN)
 			continue;
 		if (sigaction(sig, &sa, nullptr) == -1)
-			exit(1);
+			give_up(kCantCatch);
 	}
 
 	if (sigprocmask(SIG_UNBLOCK, &handled, nullptr) == -1)
-		exit(1);
+		give_up(kCantCatch);
 }
 
 // Writes what has collected. Output that cannot be written any more ends

@@ -283,6 +283,7 @@ TEST_P(EndsOnItsOwn, MessageAndStatus)
 INSTANTIATE_TEST_SUITE_P(Startup, EndsOnItsOwn, testing::Values(
     StartupCase{"PortTaken", "", true, "Server : Can't bind local address\n"},
     StartupCase{"SocketCannotBeCreated", "socket", false, "Server : socket create error\n"},
+    StartupCase{"TimerCannotBeCreated", "timer", false, "Server : Can't create the stop timer\n"},
     // SIGALRM ends it as it ends any program: a parent's alarm(1) and timer.
     StartupCase{"InheritedAlarm", "alarm", false, "", SIGALRM, 0.9},
     StartupCase{"InheritedRepeatingTimer", "itimer", false, "", SIGALRM, 0.09}),

@@ -7,6 +7,7 @@
 //   recv-stuck      every receive after the first datagram fails
 //   recv-heals      the 20 receives after the first datagram fail
 //   stop-mid-burst  SIGTERM arrives as the third datagram is taken
+//   timer           no timer can be created
 // or starts it the way a careless parent might:
 //   close-stdout, close-stderr   with that descriptor closed
 //   ignore-hup      with SIGHUP ignored (nohup)
@@ -29,6 +30,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <initializer_list>
 
 namespace {
@@ -82,6 +84,17 @@ extern "C" int socket(int domain, int type, int protocol)
 	using socket_fn = int (*)(int, int, int);
 	auto real = reinterpret_cast<socket_fn>(dlsym(RTLD_NEXT, "socket"));
 	return real(domain, type, protocol);
+}
+
+extern "C" int timer_create(clockid_t clock, sigevent *event, timer_t *timer)
+{
+	if (fault_is("timer")) {
+		errno = EAGAIN;
+		return -1;
+	}
+	using timer_create_fn = int (*)(clockid_t, sigevent *, timer_t *);
+	auto real = reinterpret_cast<timer_create_fn>(dlsym(RTLD_NEXT, "timer_create"));
+	return real(clock, event, timer);
 }
 
 extern "C" ssize_t recvfrom(int fd, void *buf, size_t len, int flags, sockaddr *from,
