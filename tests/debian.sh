@@ -77,7 +77,7 @@ under_systemd() {
 			start=${EPOCHREALTIME/./}
 			for ((i = 0; i < count; i++)); do
 				printf "\$GPTXT,%s%06d,%s*00\r\n" $tag $i $x >&3
-				((i % 100 == 99)) || continue
+				((i % 100 == 99 || rate < 100)) || continue
 				wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
 				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
 			done' "$@" || fail "sending $2 datagrams"
@@ -164,12 +164,28 @@ under_systemd() {
 
 # The upload package: a station with both packages and a collector with the
 # stock systemd-journal-remote as README sets it up, $root and a copy of it
-# booted into one network namespace made here, talking over 127.0.0.1.
+# booted into one network namespace made here. The station's uplink to the
+# collector at 192.0.2.1 is shaped to 40 Mbit/s, counted, black-holed by a
+# drop rule and cut by ss -K; a second uploader sends to 192.0.2.2 meanwhile.
 upload_stage() {
-	echo "-- one station, one collector: no URL, a burst through a collector outage, purge"
+	echo "-- one station, one collector: no URL, a backlog over a breaking link, a black hole, a stop, purge"
 	local start=$SECONDS up=nmea-udp-listener-upload collector
 	netns=nmea-udp-listener-test-$$
-	ip netns add "$netns" && ip -n "$netns" link set lo up || fail "cannot make a network namespace"
+	ip netns add "$netns" || fail "cannot make a network namespace"
+	nsn() { ip netns exec "$netns" "$@"; }
+	nsn sh -ec 'ip link set lo up && ip addr add 192.0.2.1/32 dev lo && ip addr add 192.0.2.2/32 dev lo
+		tc qdisc add dev lo root handle 1: htb && tc class add dev lo parent 1: classid 1:1 htb rate 40mbit
+		tc filter add dev lo parent 1: protocol ip u32 match ip dport 19532 0xffff flowid 1:1
+		nft add table ip uplink
+		nft add chain ip uplink count "{ type filter hook output priority 0; }"
+		nft add rule ip uplink count ip daddr 192.0.2.1 tcp dport 19532 counter
+		nft add chain ip uplink hole "{ type filter hook output priority 1; }"' ||
+		fail "cannot shape the uplink (needs iproute2's tc and nftables)"
+	uplink_bytes() { nsn nft list chain ip uplink count | sed -n 's/.* bytes \([0-9]*\).*/\1/p'; }
+	hole() {
+		if [[ $1 == on ]]; then nsn nft add rule ip uplink hole ip daddr 192.0.2.1 tcp dport 19532 drop
+		else nsn nft flush chain ip uplink hole; fi
+	}
 	cp -a "$root" "$root-collector"
 	cp "$out/"*.deb "$root/root/"
 	# The collector tells the stations apart by the name each one boots with.
@@ -182,8 +198,13 @@ upload_stage() {
 		/etc/systemd/system/systemd-journal-remote.service.d/listen.conf <<-'EOF'
 		[Service]
 		ExecStart=
-		ExecStart=/lib/systemd/systemd-journal-remote --listen-http=-3 --output=/var/log/journal/remote/
+		ExecStart=/lib/systemd/systemd-journal-remote --listen-http=-3 --split-mode=none --output=/var/log/journal/remote/all.journal
 		EOF
+	# README's live view of every station, watching from before the first
+	# report arrives to the end.
+	local view='journalctl -D /var/log/journal/remote -m -o cat -f'
+	cc timeout 600 $view >"$work/view" 2>&1 &
+	pids+=($!)
 	ct apt-get install -y -qq "/root/nmea-udp-listener_${version}_amd64.deb" "/root/${up}_${version}_all.deb" \
 		>/dev/null || fail "apt-get install $up"
 	rm "$root/root/"*.deb
@@ -196,23 +217,90 @@ upload_stage() {
 	[[ $state/$(ct systemctl show -P NRestarts "$up") == inactive/dead/0 &&
 		$(ct journalctl -u "$up" -o cat | grep -c "$said") == 1 ]] || fail "$up without a URL: $(ct systemctl status "$up")"
 
-	# A burst, with the collector stopped from 1 s to 5 s into it: longer
-	# than the stock uploader unit retries.
-	ct sed -i 's|^URL=$|URL=http://127.0.0.1:19532|' "/etc/default/$up"
+	ct sed -i 's|^URL=$|URL=http://192.0.2.1:19532|' "/etc/default/$up"
 	ct systemctl restart "$up"
-	local sent=$EPOCHREALTIME
-	(sleep 1 && cc systemctl stop systemd-journal-remote.socket systemd-journal-remote.service &&
-		sleep 4 && cc systemctl start systemd-journal-remote.socket) &
-	pace 10000 30000 U
-	wait $! || fail "stopping and starting the collector"
 	# What the collector holds from this station, each line once.
 	collected() { cc journalctl -D /var/log/journal/remote -o cat _HOSTNAME=station; }
 	collected_once() { collected | sort -u; }
-	local line=$(paced U)
-	await 60000 "$line" collected_once
-	local once=$(collected_once | grep -cE "$line") all=$(collected | grep -cE "$line")
-	echo "burst of 30000 through a 4 s outage: $((once / 2)) reports at the collector $(since "$sent") s after the first send, $(((all - once) / 2)) sent twice"
-	((once == 60000)) || fail "$((once / 2)) of 30000 reports at the collector"
+	viewed_once() { sort -u "$work/view"; }
+	await 1 'Journal started' collected
+
+	# What a 10 Hz feed costs on the uplink, all overheads in.
+	local bytes=$(uplink_bytes)
+	pace 10 100 T
+	await 200 "$(paced T)" collected_once
+	bytes=$((($(uplink_bytes) - bytes) / 100))
+	echo "uplink at 10 Hz: $bytes bytes a report, $((bytes * 864 / 1000)) MB a day"
+	((number != 12 || bytes <= 1800)) || fail "$bytes bytes a report on the uplink"
+
+	# A backlog piles up in a black hole, then drains over a link cut
+	# every 2 s, while a second uploader sends entries of its own.
+	hole on
+	ct timeout 120 bash -c 'boot=$(tr -d - </proc/sys/kernel/random/uuid)
+		for ((i = 0; i < 2000; i++)); do
+			printf "__REALTIME_TIMESTAMP=%s\n__MONOTONIC_TIMESTAMP=%s\n_BOOT_ID=%s\n_HOSTNAME=second\nMESSAGE=second %04d\n\n" \
+				"${EPOCHREALTIME/./}" "$i" "$boot" "$i" >>/tmp/second
+			((i % 50 == 49)) || continue
+			/lib/systemd/systemd-journal-upload --url=http://192.0.2.2:19532 /tmp/second && rm /tmp/second || exit
+			sleep 0.2
+		done' &
+	local second=$! line=$(paced U)
+	pace 10000 30000 U
+	hole off
+	local drain=$SECONDS
+	while sleep 2; do nsn ss -K -Htn state established dst 192.0.2.1 dport = :19532; done >"$work/cuts" &
+	local cutter=$!
+	until (($(collected_once | grep -cE "$line") == 60000)); do
+		((SECONDS - drain < 90)) || fail "the backlog did not drain in 90 s of a link cut every 2 s"
+		sleep 0.5
+	done
+	kill "$cutter" && wait "$cutter" || true
+	wait "$second" || fail "the second uploader"
+	local cuts=$(wc -l <"$work/cuts") repeats=$((($(collected | grep -cE "$line") - 60000) / 2))
+	echo "a backlog of 30000 reports drained in $((SECONDS - drain)) s over a link cut every 2 s: $cuts cuts, $repeats reports sent twice"
+	# A cut repeats at most the piece it cut: 2000 entries, three to a report.
+	((cuts > 0 && repeats <= cuts * 667)) || fail "$repeats reports repeated by $cuts cuts"
+	await 60000 "$line" viewed_once
+	local shown=$(viewed_once | grep -cE "$line") others=$(viewed_once | grep -cE '^second [0-9]{4}$')
+	echo "the live view showed $((shown / 2)) of 30000 reports and $others of 2000 entries of the second uploader"
+	((shown == 60000 && others == 2000)) || fail "the live view missed what was sent"
+
+	# A black hole of 30 s in the middle of an upload.
+	line=$(paced H)
+	pace 10000 10000 H
+	local until=$((SECONDS + 10))
+	until nsn ss -Htn state established dst 192.0.2.1 dport = :19532 | grep -q .; do
+		((SECONDS < until)) || fail "no upload going on"
+		sleep 0.02
+	done
+	hole on
+	sleep 30
+	hole off
+	local back=$EPOCHREALTIME
+	await 20000 "$line" collected_once
+	local after=$(since "$back")
+	echo "after a black hole of 30 s, every report at the collector $after s after the link's return"
+	# Well inside the 30 s promised, and shorter than the kernel's own
+	# retransmission back-off after 30 s (about 21 s): an upload left
+	# hanging would wait for that.
+	awk "BEGIN { exit !($after < 15) }" || fail "reports $after s after the link's return"
+
+	# A stop while the upload hangs: at once, and nothing lost.
+	hole on
+	pace 10 20 S
+	until=$((SECONDS + 10))
+	until ct pgrep -f 'systemd-journal-upload --url' >/dev/null; do
+		((SECONDS < until)) || fail "no upload going on"
+		sleep 0.1
+	done
+	local stopping=$EPOCHREALTIME
+	ct systemctl stop "$up"
+	local stopped=$(since "$stopping")
+	echo "stopped in $stopped s while the upload hung; $(ct journalctl -u "$up" -o cat | grep -c 'trying again') lines of retries in all"
+	awk "BEGIN { exit !($stopped < 10) }" || fail "the stop took $stopped s"
+	hole off
+	ct systemctl start "$up"
+	await 40 "$(paced S)" collected_once
 
 	ct apt-get purge -y -qq "$up" >/dev/null || fail "apt-get purge $up"
 	local left=$(ct find / /run /tmp -xdev -name "*$up*")
@@ -272,25 +360,29 @@ check_package() {
 	echo "$arch: $(du -k "$deb" | cut -f1) KiB, $elf"
 }
 
-# Debian CODENAME, release NUMBER: a fresh root made from this host's Debian
-# sources, the amd64 package built, checked and installed there, then booted.
-release() {
-	local codename=$1 number=$2 start=$SECONDS source n=0 sources=()
-	local unitdir=${unitdirs[$codename]} upgrade=$version+1 lib=
-	echo "== Debian $number ($codename)"
+# A fresh root of Debian CODENAME made from this host's Debian sources, in
+# $work/CODENAME.
+make_root() {
+	local codename=$1 start=$SECONDS source n=0 sources=()
 	for source in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
 		[[ -s $source ]] && grep -Eq "(^|[[:space:]])$host_codename([[:space:]]|$)" "$source" || continue
 		sources+=("$work/$codename.$((++n)).${source##*.}")
 		sed "s/$host_codename/$codename/g" "$source" >"${sources[-1]}"
 	done
-	root=$work/$codename
 	mmdebstrap --quiet --variant=minbase --skip=cleanup/apt/lists \
 		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian \
-		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$root" "${sources[@]}" </dev/null ||
-		fail "mmdebstrap: cannot make a Debian $number root"
-	echo "made the Debian $number root in $((SECONDS - start)) s"
+		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$work/$codename" "${sources[@]}" </dev/null ||
+		fail "mmdebstrap: cannot make a $codename root"
+	echo "made the $codename root in $((SECONDS - start)) s"
+}
 
-	start=$SECONDS
+# Debian CODENAME, release NUMBER, in its root: the amd64 package built,
+# checked and installed there, then booted.
+release() {
+	local codename=$1 number=$2 start=$SECONDS
+	local unitdir=${unitdirs[$codename]} upgrade=$version+1 lib=
+	echo "== Debian $number ($codename)"
+	root=$work/$codename
 	build_in_root "$work/src"
 	check_package "$root/root/nmea-udp-listener_${version}_amd64.deb" "$unitdir" "$root"
 	# A higher version whose unit says so, to see the upgrade restart with it.
@@ -349,6 +441,12 @@ for arch in "${!qemu[@]}"; do
 	echo "$arch end-to-end table under qemu took $((SECONDS - start)) s"
 done
 
+make_root bookworm
+# Debian 13's root is made while Debian 12 is tried.
+make_root trixie >"$work/trixie.log" 2>&1 &
+trixie=$!
 release bookworm 12
+wait "$trixie" || { cat "$work/trixie.log"; exit 1; }
+cat "$work/trixie.log"
 release trixie 13
 echo "ok: Debian packages"
