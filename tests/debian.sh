@@ -174,7 +174,7 @@ upload_stage() {
 	ip netns add "$netns" || fail "cannot make a network namespace"
 	nsn() { ip netns exec "$netns" "$@"; }
 	nsn sh -ec 'ip link set lo up && ip addr add 192.0.2.1/32 dev lo && ip addr add 192.0.2.2/32 dev lo
-		tc qdisc add dev lo root handle 1: htb && tc class add dev lo parent 1: classid 1:1 htb rate 40mbit
+		tc qdisc add dev lo root handle 1: htb && tc class add dev lo parent 1: classid 1:1 htb rate 40mbit quantum 65536
 		tc filter add dev lo parent 1: protocol ip u32 match ip dport 19532 0xffff flowid 1:1
 		nft add table ip uplink
 		nft add chain ip uplink count "{ type filter hook output priority 0; }"
@@ -200,11 +200,6 @@ upload_stage() {
 		ExecStart=
 		ExecStart=/lib/systemd/systemd-journal-remote --listen-http=-3 --split-mode=none --output=/var/log/journal/remote/all.journal
 		EOF
-	# README's live view of every station, watching from before the first
-	# report arrives to the end.
-	local view='journalctl -D /var/log/journal/remote -m -o cat -f'
-	cc timeout 600 $view >"$work/view" 2>&1 &
-	pids+=($!)
 	ct apt-get install -y -qq "/root/nmea-udp-listener_${version}_amd64.deb" "/root/${up}_${version}_all.deb" \
 		>/dev/null || fail "apt-get install $up"
 	rm "$root/root/"*.deb
@@ -220,10 +215,14 @@ upload_stage() {
 	ct sed -i 's|^URL=$|URL=http://192.0.2.1:19532|' "/etc/default/$up"
 	ct systemctl restart "$up"
 	# What the collector holds from this station, each line once.
-	collected() { cc journalctl -D /var/log/journal/remote -o cat _HOSTNAME=station; }
+	collected() { cc journalctl -D /var/log/journal/remote -o cat _HOSTNAME=station 2>/dev/null; }
 	collected_once() { collected | sort -u; }
 	viewed_once() { sort -u "$work/view"; }
 	await 1 'Journal started' collected
+	# README's live view of every station, watching from here to the end.
+	local view='journalctl -D /var/log/journal/remote -m -o cat -f'
+	cc timeout 600 $view >"$work/view" 2>&1 &
+	pids+=($!)
 
 	# What a 10 Hz feed costs on the uplink, all overheads in.
 	local bytes=$(uplink_bytes)
