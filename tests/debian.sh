@@ -39,7 +39,7 @@ boot() {
 	local var=$1 root=$2 deadline=$((SECONDS + 30)) state= pid=; shift 2
 	systemd-nspawn -q -b -D "$root" --register=no --keep-unit --console=passive "$@" \
 		>"$root.boot.log" 2>&1 &
-	pids+=($!)
+	pids+=($!) nspawns+=($!)
 	until [[ $state =~ ^(running|degraded)$ ]]; do
 		((SECONDS < deadline)) && kill -0 "${pids[-1]}" 2>/dev/null ||
 			fail "systemd did not boot under systemd-nspawn -b: $(tail -n 1 "$root.boot.log")"
@@ -49,6 +49,13 @@ boot() {
 	done
 	pids+=("$pid")
 	printf -v "$var" %s "$pid"
+}
+
+# Stops the containers whose systemd runs as PID..., and waits until they
+# are down; other jobs go on.
+halt() {
+	kill -KILL "$@" && wait "${nspawns[@]}" || true
+	nspawns=()
 }
 
 # The package under a running systemd: $root booted by systemd-nspawn, with
@@ -158,7 +165,7 @@ under_systemd() {
 	ct apt-get purge -y -qq "$name" >/dev/null || fail "apt-get purge"
 	local left=$(ct find / /run /tmp -xdev -name "*$name*")
 	[[ -z $left ]] || fail "left after purge: $left"
-	kill -KILL "$leader" && wait || true
+	halt "$leader"
 	echo "ok: under systemd in $((SECONDS - start)) s"
 }
 
@@ -306,7 +313,7 @@ upload_stage() {
 	[[ -z $left ]] || fail "left after purge: $left"
 	[[ $(ct systemctl is-active nmea-udp-listener) == active ]] &&
 		compgen -G "$root/var/log/journal/*.nmea-udp-listener" >/dev/null || fail "purge of $up harmed the listener"
-	kill -KILL "$leader" "$collector" && wait || true
+	halt "$leader" "$collector"
 	ip netns del "$netns" && netns=
 	echo "ok: upload in $((SECONDS - start)) s"
 }
@@ -412,7 +419,7 @@ build=$(realpath "$1")
 cd "$(dirname "$0")/.."
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
 # The booted containers: each nspawn, and the systemd it runs.
-pids=() netns=
+pids=() nspawns=() netns=
 trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; wait; [[ -z $netns ]] || ip netns del "$netns"; rm -rf "$work"' EXIT
 version=$(dpkg-parsechangelog -S Version)
 e2e=$build/tests/e2e_test
