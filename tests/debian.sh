@@ -51,8 +51,8 @@ boot() {
 	printf -v "$var" %s "$pid"
 }
 
-# Stops the containers whose systemd runs as PID..., and waits until they
-# are down; other jobs go on.
+# Kills the booted containers whose systemd has the PIDs given, and waits
+# for them to be down, not for any other job.
 halt() {
 	kill -KILL "$@" && wait "${nspawns[@]}" || true
 	nspawns=()
