@@ -251,16 +251,18 @@ upload_stage() {
 			sleep 0.2
 		done' &
 	local second=$! line=$(paced U)
+	pids+=("$second")
 	pace 10000 30000 U
 	hole off
 	local drain=$SECONDS
 	while sleep 2; do nsn ss -K -Htn state established dst 192.0.2.1 dport = :19532; done >"$work/cuts" &
 	local cutter=$!
+	pids+=("$cutter")
 	local arrived=0
 	until ((arrived == 60000)); do
 		((SECONDS - drain < 90)) ||
 			fail "$((arrived / 2)) of 30000 reports at the collector after 90 s of a link cut every 2 s"
-		arrived=$(collected_once | grep -cE "$line")
+		arrived=$(collected_once | grep -cE "$line") || true
 		sleep 0.5
 	done
 	kill "$cutter" && wait "$cutter" || true
