@@ -311,7 +311,9 @@ upload_stage() {
 	awk "BEGIN { exit !($stopped < 10) }" || fail "the stop took $stopped s"
 	hole off
 	ct systemctl start "$up"
-	await 40 "$(paced S)" collected_once
+	line=$(paced S)
+	await 40 "$line" collected_once
+	(($(collected_once | grep -cE "$line") == 40)) || fail "the stop lost reports"
 
 	ct apt-get purge -y -qq "$up" >/dev/null || fail "apt-get purge $up"
 	local left=$(ct find / /run /tmp -xdev -name "*$up*")
