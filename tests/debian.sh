@@ -233,9 +233,9 @@ upload_stage() {
 
 	# What a 10 Hz feed costs on the uplink, all overheads in.
 	local bytes=$(uplink_bytes)
-	pace 10 100 T
-	await 200 "$(paced T)" collected_once
-	bytes=$((($(uplink_bytes) - bytes) / 100))
+	pace 10 50 T
+	await 100 "$(paced T)" collected_once
+	bytes=$((($(uplink_bytes) - bytes) / 50))
 	echo "uplink at 10 Hz: $bytes bytes a report, $((bytes * 864 / 1000)) MB a day"
 	((number != 12 || bytes <= 1800)) || fail "$bytes bytes a report on the uplink"
 
@@ -298,7 +298,7 @@ upload_stage() {
 
 	# A stop while the upload hangs: at once, and nothing lost.
 	hole on
-	pace 10 20 S
+	pace 10 5 S
 	until=$((SECONDS + 10))
 	until ct pgrep -f 'systemd-journal-upload --url' >/dev/null; do
 		((SECONDS < until)) || fail "no upload going on"
@@ -312,8 +312,8 @@ upload_stage() {
 	hole off
 	ct systemctl start "$up"
 	line=$(paced S)
-	await 40 "$line" collected_once
-	(($(collected_once | grep -cE "$line") == 40)) || fail "the stop lost reports"
+	await 10 "$line" collected_once
+	(($(collected_once | grep -cE "$line") == 10)) || fail "the stop lost reports"
 
 	ct apt-get purge -y -qq "$up" >/dev/null || fail "apt-get purge $up"
 	local left=$(ct find / /run /tmp -xdev -name "*$up*")
