@@ -425,7 +425,8 @@ release() {
 build=$(realpath "$1")
 cd "$(dirname "$0")/.."
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
-# The booted containers: each nspawn, and the systemd it runs.
+# What the exit kills: each booted container's nspawn and the systemd it
+# runs, and the upload stage's live view, cutter and second uploader.
 pids=() nspawns=() netns=
 trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; wait; [[ -z $netns ]] || ip netns del "$netns"; rm -rf "$work"' EXIT
 version=$(dpkg-parsechangelog -S Version)
@@ -437,6 +438,13 @@ declare -A unitdirs=([bookworm]=/lib/systemd/system [trixie]=/usr/lib/systemd/sy
 declare -A machine=([amd64]="Advanced Micro Devices X86-64" [arm64]=AArch64 [armhf]=ARM)
 declare -A qemu=([arm64]=qemu-aarch64-static [armhf]=qemu-arm-static)
 
+# Both releases' roots are made meanwhile: only what counts no time and no
+# capacity runs beside them.
+roots=()
+for codename in bookworm trixie; do
+	make_root "$codename" >"$work/$codename.log" 2>&1 &
+	roots+=($!)
+done
 echo "-- the arm64 and armhf packages, built here from a clean clone of HEAD"
 git clone -q . "$work/src"
 for arch in "${!qemu[@]}"; do
@@ -454,12 +462,10 @@ for arch in "${!qemu[@]}"; do
 	echo "$arch end-to-end table under qemu took $((SECONDS - start)) s"
 done
 
-make_root bookworm
-# Debian 13's root is made while Debian 12 is tried.
-make_root trixie >"$work/trixie.log" 2>&1 &
-trixie=$!
+for job in "${roots[@]}"; do
+	wait "$job" || { cat "$work/bookworm.log" "$work/trixie.log"; exit 1; }
+done
+cat "$work/bookworm.log" "$work/trixie.log"
 release bookworm 12
-wait "$trixie" || { cat "$work/trixie.log"; exit 1; }
-cat "$work/trixie.log"
 release trixie 13
 echo "ok: Debian packages"
