@@ -169,162 +169,6 @@ under_systemd() {
 	echo "ok: under systemd in $((SECONDS - start)) s"
 }
 
-# The upload package: a station with both packages and a collector with the
-# stock systemd-journal-remote as README sets it up, $root and a copy of it
-# booted into one network namespace made here. The station's uplink to the
-# collector at 192.0.2.1 is shaped to 40 Mbit/s, counted, black-holed by a
-# drop rule and cut by ss -K; a second uploader sends to 192.0.2.2 meanwhile.
-upload_stage() {
-	echo "-- one station, one collector: no URL, a backlog over a breaking link, a black hole, a stop, purge"
-	local start=$SECONDS up=nmea-udp-listener-upload collector
-	netns=nmea-udp-listener-test-$$
-	ip netns add "$netns" || fail "cannot make a network namespace"
-	nsn() { ip netns exec "$netns" "$@"; }
-	nsn sh -ec 'ip link set lo up && ip addr add 192.0.2.1/32 dev lo && ip addr add 192.0.2.2/32 dev lo
-		tc qdisc add dev lo root handle 1: htb && tc class add dev lo parent 1: classid 1:1 htb rate 40mbit quantum 65536
-		tc filter add dev lo parent 1: protocol ip u32 match ip dport 19532 0xffff flowid 1:1
-		nft add table ip uplink
-		nft add chain ip uplink count "{ type filter hook output priority 0; }"
-		nft add rule ip uplink count ip daddr 192.0.2.1 tcp dport 19532 counter
-		nft add chain ip uplink hole "{ type filter hook output priority 1; }"' ||
-		fail "cannot shape the uplink (needs iproute2's tc and nftables)"
-	uplink_bytes() { nsn nft list chain ip uplink count | sed -n 's/.* bytes \([0-9]*\).*/\1/p'; }
-	hole() {
-		if [[ $1 == on ]]; then nsn nft add rule ip uplink hole ip daddr 192.0.2.1 tcp dport 19532 drop
-		else nsn nft flush chain ip uplink hole; fi
-	}
-	cp -a "$root" "$root-collector"
-	cp "$out/"*.deb "$root/root/"
-	# The collector tells the stations apart by the name each one boots with.
-	echo station >"$root/etc/hostname" && echo collector >"$root-collector/etc/hostname"
-	boot leader "$root" --network-namespace-path="/run/netns/$netns"
-	boot collector "$root-collector" --network-namespace-path="/run/netns/$netns"
-	cc() { nsenter -t "$collector" -a "$@"; }
-	cc sh -c 'mkdir -p "${0%/*}" && cat >"$0" && systemctl daemon-reload &&
-		systemctl enable -q --now systemd-journal-remote.socket' \
-		/etc/systemd/system/systemd-journal-remote.service.d/listen.conf <<-'EOF'
-		[Service]
-		ExecStart=
-		ExecStart=/lib/systemd/systemd-journal-remote --listen-http=-3 --split-mode=none --output=/var/log/journal/remote/all.journal
-		EOF
-	ct apt-get install -y -qq "/root/nmea-udp-listener_${version}_amd64.deb" "/root/${up}_${version}_all.deb" \
-		>/dev/null || fail "apt-get install $up"
-	rm "$root/root/"*.deb
-	echo "$up: $(ct systemd-analyze security "$up" | tail -n 1)"
-
-	# Until a URL is set: down, one line saying what to edit, no restarts.
-	local said='no collector set: put its URL in /etc/default/nmea-udp-listener-upload'
-	await 1 "$said" "ct journalctl -u $up -o cat"
-	local state=$(ct systemctl show -P ActiveState "$up")/$(ct systemctl show -P SubState "$up")
-	[[ $state/$(ct systemctl show -P NRestarts "$up") == inactive/dead/0 &&
-		$(ct journalctl -u "$up" -o cat | grep -c "$said") == 1 ]] || fail "$up without a URL: $(ct systemctl status "$up")"
-
-	ct sed -i 's|^URL=$|URL=http://192.0.2.1:19532|' "/etc/default/$up"
-	ct systemctl restart "$up"
-	# What the collector holds from this station, each line once.
-	collected() { cc journalctl -D /var/log/journal/remote -o cat _HOSTNAME=station 2>/dev/null; }
-	collected_once() { collected | sort -u; }
-	viewed_once() { sort -u "$work/view"; }
-	await 1 'Journal started' collected
-	# README's live view of every station, watching from here to the end.
-	local view='journalctl -D /var/log/journal/remote -m -o cat -f'
-	cc timeout 600 $view >"$work/view" 2>&1 &
-	pids+=($!)
-
-	# What a 10 Hz feed costs on the uplink, all overheads in.
-	local bytes=$(uplink_bytes)
-	pace 10 50 T
-	await 100 "$(paced T)" collected_once
-	bytes=$((($(uplink_bytes) - bytes) / 50))
-	echo "uplink at 10 Hz: $bytes bytes a report, $((bytes * 864 / 1000)) MB a day"
-	((number != 12 || bytes <= 1800)) || fail "$bytes bytes a report on the uplink"
-
-	# A backlog piles up in a black hole, then drains over a link cut
-	# every 2 s, while a second uploader sends entries of its own.
-	hole on
-	ct timeout 120 bash -c 'boot=$(tr -d - </proc/sys/kernel/random/uuid)
-		for ((i = 0; i < 2000; i++)); do
-			printf "__REALTIME_TIMESTAMP=%s\n__MONOTONIC_TIMESTAMP=%s\n_BOOT_ID=%s\n_HOSTNAME=second\nMESSAGE=second %04d\n\n" \
-				"${EPOCHREALTIME/./}" "$i" "$boot" "$i" >>/tmp/second
-			((i % 50 == 49)) || continue
-			/lib/systemd/systemd-journal-upload --url=http://192.0.2.2:19532 /tmp/second && rm /tmp/second || exit
-			sleep 0.2
-		done' &
-	local second=$! line=$(paced U)
-	pids+=("$second")
-	pace 10000 30000 U
-	hole off
-	local drain=$SECONDS
-	while sleep 2; do nsn ss -K -Htn state established dst 192.0.2.1 dport = :19532; done >"$work/cuts" &
-	local cutter=$!
-	pids+=("$cutter")
-	local arrived=0
-	until ((arrived == 60000)); do
-		((SECONDS - drain < 90)) ||
-			fail "$((arrived / 2)) of 30000 reports at the collector after 90 s of a link cut every 2 s"
-		arrived=$(collected_once | grep -cE "$line") || true
-		sleep 0.5
-	done
-	kill "$cutter" && wait "$cutter" || true
-	wait "$second" || fail "the second uploader"
-	local cuts=$(wc -l <"$work/cuts") repeats=$((($(collected | grep -cE "$line") - 60000) / 2))
-	echo "a backlog of 30000 reports drained in $((SECONDS - drain)) s over a link cut every 2 s: $cuts cuts, $repeats reports sent twice"
-	# A cut repeats at most the piece it cut: 2000 entries, three to a report.
-	((cuts > 0 && repeats <= cuts * 667)) || fail "$repeats reports repeated by $cuts cuts"
-	await 60000 "$line" viewed_once
-	local shown=$(viewed_once | grep -cE "$line") others=$(viewed_once | grep -cE '^second [0-9]{4}$')
-	echo "the live view showed $((shown / 2)) of 30000 reports and $others of 2000 entries of the second uploader"
-	((shown == 60000 && others == 2000)) || fail "the live view missed what was sent"
-
-	# A black hole of 30 s in the middle of an upload.
-	line=$(paced H)
-	pace 10000 10000 H
-	local until=$((SECONDS + 10))
-	until nsn ss -Htn state established dst 192.0.2.1 dport = :19532 | grep -q .; do
-		((SECONDS < until)) || fail "no upload going on"
-		sleep 0.02
-	done
-	hole on
-	sleep 30
-	hole off
-	local back=$EPOCHREALTIME
-	await 20000 "$line" collected_once
-	local after=$(since "$back")
-	echo "after a black hole of 30 s, every report at the collector $after s after the link's return"
-	# Well inside the 30 s promised, and shorter than the kernel's own
-	# retransmission back-off after 30 s (about 21 s): an upload left
-	# hanging would wait for that.
-	awk "BEGIN { exit !($after < 15) }" || fail "reports $after s after the link's return"
-
-	# A stop while the upload hangs: at once, and nothing lost.
-	hole on
-	pace 10 5 S
-	until=$((SECONDS + 10))
-	until ct pgrep -f 'systemd-journal-upload --url' >/dev/null; do
-		((SECONDS < until)) || fail "no upload going on"
-		sleep 0.1
-	done
-	local stopping=$EPOCHREALTIME
-	ct systemctl stop "$up"
-	local stopped=$(since "$stopping")
-	echo "stopped in $stopped s while the upload hung; $(ct journalctl -u "$up" -o cat | grep -c 'trying again') lines of retries in all"
-	awk "BEGIN { exit !($stopped < 10) }" || fail "the stop took $stopped s"
-	hole off
-	ct systemctl start "$up"
-	line=$(paced S)
-	await 10 "$line" collected_once
-	(($(collected_once | grep -cE "$line") == 10)) || fail "the stop lost reports"
-
-	ct apt-get purge -y -qq "$up" >/dev/null || fail "apt-get purge $up"
-	local left=$(ct find / /run /tmp -xdev -name "*$up*")
-	[[ -z $left ]] || fail "left after purge: $left"
-	[[ $(ct systemctl is-active nmea-udp-listener) == active ]] &&
-		compgen -G "$root/var/log/journal/*.nmea-udp-listener" >/dev/null || fail "purge of $up harmed the listener"
-	halt "$leader" "$collector"
-	ip netns del "$netns" && netns=
-	echo "ok: upload in $((SECONDS - start)) s"
-}
-
 # Runs a command with /proc and /dev mounted in ROOT, which only it sees.
 with_proc() {
 	unshare -m sh -c 'mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && exec "$@"' "$@"
@@ -383,7 +227,7 @@ make_root() {
 		sed "s/$host_codename/$codename/g" "$source" >"${sources[-1]}"
 	done
 	mmdebstrap --quiet --variant=minbase --skip=cleanup/apt/lists \
-		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian \
+		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,apache2,curl,socat \
 		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$work/$codename" "${sources[@]}" </dev/null ||
 		fail "mmdebstrap: cannot make a $codename root"
 	echo "made the $codename root in $((SECONDS - start)) s"
@@ -419,11 +263,12 @@ release() {
 		fail "install test"
 	echo "install test took $((SECONDS - start)) s"
 	under_systemd
-	upload_stage
+	fleet_stage
 }
 
 build=$(realpath "$1")
 cd "$(dirname "$0")/.."
+. tests/fleet.sh
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
 # What the exit kills: each booted container's nspawn and the systemd it
 # runs, and the upload stage's live view, cutter and second uploader.
@@ -439,15 +284,19 @@ declare -A machine=([amd64]="Advanced Micro Devices X86-64" [arm64]=AArch64 [arm
 declare -A qemu=([arm64]=qemu-aarch64-static [armhf]=qemu-arm-static)
 
 # Both releases' roots are made meanwhile: only what counts no time and no
-# capacity runs beside them.
+# capacity runs beside them. DEBIAN_ROOTS=DIR takes copies of roots made
+# before, DIR/bookworm and DIR/trixie, and builds no other architecture: a
+# quicker try of the releases' stages.
 roots=()
 for codename in bookworm trixie; do
-	make_root "$codename" >"$work/$codename.log" 2>&1 &
-	roots+=($!)
+	if [[ -n ${DEBIAN_ROOTS:-} ]]; then cp -a "$DEBIAN_ROOTS/$codename" "$work/" && : >"$work/$codename.log"
+	else make_root "$codename" >"$work/$codename.log" 2>&1 & roots+=($!); fi
 done
-echo "-- the arm64 and armhf packages, built here from a clean clone of HEAD"
 git clone -q . "$work/src"
-for arch in "${!qemu[@]}"; do
+archs=("${!qemu[@]}")
+[[ -z ${DEBIAN_ROOTS:-} ]] || archs=()
+((${#archs[@]} == 0)) || echo "-- the arm64 and armhf packages, built here from a clean clone of HEAD"
+for arch in "${archs[@]}"; do
 	start=$SECONDS
 	(cd "$work/src" && dpkg-buildpackage -us -uc -b -a "$arch" >"$work/$arch.log" 2>&1) ||
 		{ tail -n 40 "$work/$arch.log"; fail "dpkg-buildpackage -a $arch"; }

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 tests/need-packages.sh g++ cmake make libgtest-dev iproute2 valgrind clang libclang-rt-14-dev \
 	clang-tidy cppcheck systemd systemd-container procps groff-base man-db util-linux git \
-	dpkg-dev debhelper lintian mmdebstrap qemu-user-static binutils nftables \
+	dpkg-dev debhelper apache2-dev lintian mmdebstrap qemu-user-static binutils nftables \
 	crossbuild-essential-arm64 libc6-dev:arm64 libstdc++-12-dev:arm64 \
 	crossbuild-essential-armhf libc6-dev:armhf libstdc++-12-dev:armhf
 
