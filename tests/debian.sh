@@ -227,7 +227,7 @@ make_root() {
 		sed "s/$host_codename/$codename/g" "$source" >"${sources[-1]}"
 	done
 	mmdebstrap --quiet --variant=minbase --skip=cleanup/apt/lists \
-		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,curl,socat \
+		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,apache2,curl,socat \
 		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$work/$codename" "${sources[@]}" </dev/null ||
 		fail "mmdebstrap: cannot make a $codename root"
 	echo "made the $codename root in $((SECONDS - start)) s"

@@ -29,6 +29,9 @@ fleet_stage() {
 		else nsn nft flush chain ip uplink hole; fi
 	}
 	cp -a "$root" "$root-collector"
+	# The root holds Apache for the collector; the station, sharing its
+	# network namespace, must not take its ports.
+	ln -s /dev/null "$root/etc/systemd/system/apache2.service"
 	cp "$out/"*.deb "$root/root/"
 	cp "$out/nmea-udp-listener-collector_${version}_all.deb" "$root-collector/root/"
 	# The collector tells the stations apart by their certificates, and
