@@ -153,8 +153,9 @@ fleet_stage() {
 	kill "$cutter" && wait "$cutter" || true
 	local cuts=$(wc -l <"$work/cuts") repeats=$((($(collected | grep -cE "$line") - 60000) / 2))
 	echo "a backlog of 30000 reports drained in $((SECONDS - drain)) s over a link cut every 2 s: $cuts cuts, $repeats reports sent twice"
-	# An upload cut short stores nothing: a cut repeats nothing.
-	((cuts > 0 && repeats == 0)) || explain "$repeats reports repeated by $cuts cuts"
+	# An upload cut short stores nothing, but one whose answer the cut
+	# took is sent again: a cut repeats at most a piece, 2000 reports.
+	((cuts > 0 && repeats <= cuts * 2000)) || explain "$repeats reports repeated by $cuts cuts"
 	# Each station's own journal, in the order it sent: time queries
 	# miss nothing of the backlog that arrived late.
 	local queried=$(cc "$fleet" log -q -o cat --since "@$before_backlog" _HOSTNAME=station | grep -cE "$line")
