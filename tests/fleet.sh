@@ -176,9 +176,17 @@ fleet_stage() {
 		sleep 0.02
 	done
 	hole on
+	# The upload given up in the hole is reset: a connection closed the
+	# usual way would sit in FIN-WAIT-1, its data unsent, for as long.
+	nsn sh -c 'while sleep 0.25; do ss -Htn state fin-wait-1 dst 192.0.2.1 dport = :19532 | wc -l; done' >"$work/draining" &
+	local watcher=$!
+	pids+=("$watcher")
 	sleep 30
+	kill "$watcher"
 	hole off
 	local back=$EPOCHREALTIME
+	local lingered=$(awk '$1 > 0 { if (++run > most) most = run; next } { run = 0 } END { print most / 4 }' "$work/draining")
+
 	await 20000 "$line" collected_once
 	local after=$(since "$back")
 	echo "after a black hole of 30 s, every report at the collector $after s after the link's return"
@@ -186,29 +194,25 @@ fleet_stage() {
 	# retransmission back-off after 30 s (about 21 s): an upload left
 	# hanging would wait for that.
 	awk "BEGIN { exit !($after < 15) }" || explain "reports $after s after the link's return"
+	echo "the upload given up in the hole left its connection draining for $lingered s"
+	awk "BEGIN { exit !($lingered < 1) }" || explain "a given-up upload's connection lingered $lingered s"
 
 	# A link that turns slow: pieces settle at what it carries within the
-	# bound, and a given-up upload leaves it at once.
+	# bound, timed from the backlog's first byte on the link.
 	rate 64kbit
-	local settled=$EPOCHREALTIME
+	local bytes=$(uplink_bytes) settled=$SECONDS
 	line=$(paced L)
 	pace 1000 1500 L
-	# A connection left to drain after its upload was given up lingers in
-	# FIN-WAIT-1; a reset one is gone at once.
-	nsn sh -c 'while sleep 0.25; do ss -Htn state fin-wait-1 dst 192.0.2.1 dport = :19532 | wc -l; done' >"$work/draining" &
-	local watcher=$! bytes=$(uplink_bytes)
-	pids+=("$watcher")
+	until (($(uplink_bytes) > bytes)); do sleep 0.05; done
+	settled=$EPOCHREALTIME bytes=$(uplink_bytes)
 	await 3000 "$line" collected_once
-	kill "$watcher"
-	local took=$(since "$settled") lines=$(ct journalctl -u "$up" -o cat --since "@${settled%.*}")
+	local took=$(since "$settled") lines=$(ct journalctl -u "$up" -o cat --since "-$((SECONDS - settled + 2))s")
 	rate 40mbit
 	bytes=$(($(uplink_bytes) - bytes))
 	local timeouts=$(grep -c 'did not end within' <<<"$lines")
-	local lingered=$(awk '$1 > 0 { if (++run > most) most = run; next } { run = 0 } END { print most / 4 }' "$work/draining")
-	echo "1500 reports over 64 kbit/s in $took s: $bytes bytes, $(awk "BEGIN { printf \"%.0f\", $bytes / $took / 80 }") % of the link's rate; $timeouts uploads given up, a given-up connection left draining for at most $lingered s"
+	echo "1500 reports over 64 kbit/s in $took s: $bytes bytes both ways, $(awk "BEGIN { printf \"%.2f\", $took * 8000 / $bytes }") times what the link's rate allows; $timeouts uploads given up"
 	# One time-out as the link turns slow, then none.
 	((timeouts <= 1)) || explain "pieces did not settle: $timeouts time-outs"
-	awk "BEGIN { exit !($lingered < 1) }" || explain "a given-up upload went on using the link for $lingered s"
 	(($(collected | grep -cE "$line") == 3000)) || explain "the slow link repeated reports"
 
 	bad_input
@@ -329,7 +333,7 @@ bad_input() {
 	for row in "${rows[@]}"; do
 		IFS='|' read -r name logged command <<<"$row"
 		cat "$logs-error.log" "$logs.log" >"$logs.before"
-		answer=$(ct sh -c "cd $dir && $command" 2>&1)
+		answer=$(ct sh -c "cd $dir && $command" 2>&1) || true
 		sleep 0.5
 		local new=$(cat "$logs-error.log" "$logs.log" | grep -vxFf "$logs.before")
 		echo "$name: refused (${answer//$'\n'/ }); the front: $(grep -m 1 -F "${logged//\\/}" <<<"$new" | sed 's/^\[[^]]*\] //' | cut -c 1-120)"
