@@ -200,13 +200,13 @@ fleet_stage() {
 	# A link that turns slow: pieces settle at what it carries within the
 	# bound, timed from the backlog's first byte on the link.
 	rate 64kbit
-	local bytes=$(uplink_bytes) settled=$SECONDS
+	local bytes=$(uplink_bytes) slowed=$SECONDS
 	line=$(paced L)
 	pace 1000 1500 L
 	until (($(uplink_bytes) > bytes)); do sleep 0.05; done
 	settled=$EPOCHREALTIME bytes=$(uplink_bytes)
 	await 3000 "$line" collected_once
-	local took=$(since "$settled") lines=$(ct journalctl -u "$up" -o cat --since "-$((SECONDS - settled + 2))s")
+	local took=$(since "$settled") lines=$(ct journalctl -u "$up" -o cat --since "-$((SECONDS - slowed + 2))s")
 	rate 40mbit
 	bytes=$(($(uplink_bytes) - bytes))
 	local timeouts=$(grep -c 'did not end within' <<<"$lines")
