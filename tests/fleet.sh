@@ -202,7 +202,7 @@ fleet_stage() {
 	rate 64kbit
 	local bytes=$(uplink_bytes) slowed=$SECONDS
 	line=$(paced L)
-	pace 1000 1500 L
+	pace 10000 1500 L
 	until (($(uplink_bytes) > bytes)); do sleep 0.05; done
 	settled=$EPOCHREALTIME bytes=$(uplink_bytes)
 	await 3000 "$line" collected_once
@@ -251,6 +251,8 @@ fleet_stage() {
 	(($(ct journalctl -u "$up" -o cat | grep -c 'does not take compressed uploads') == 1)) ||
 		explain "the plain collector: $(cc journalctl -D /var/log/journal/remote -o cat | grep -cE "$line") lines"
 	echo "a plain journal-remote got all 20 reports, uncompressed"
+
+	throughput
 
 	ct apt-get purge -y -qq "$up" >/dev/null || fail "apt-get purge $up"
 	local left=$(ct find / /run /tmp -xdev -name "*$up*")
@@ -318,7 +320,7 @@ bad_input() {
 	local to=https://collector.test:19532/upload
 	local rows=(
 		"no certificate|peer did not return a certificate|$post --data-binary @entry.gz $gz $to"
-		"self-signed|self.signed certificate|$post --cert self.pem --key self.key --data-binary @entry.gz $gz $to"
+		"self-signed|self-signed certificate|$post --cert self.pem --key self.key --data-binary @entry.gz $gz $to"
 		"another CA|unable to get local issuer certificate|$post --cert other.pem --key other.key --data-binary @entry.gz $gz $to"
 		"revoked|certificate revoked|$post --cert etc/nmea-udp-listener-upload/station.pem --key etc/nmea-udp-listener-upload/station.key --data-binary @entry.gz $gz $to"
 		"expired|certificate has expired|$post --cert expired.pem --key expired.key --data-binary @entry.gz $gz $to"
@@ -391,4 +393,35 @@ place_rows() {
 		# At most a piece again: the copy before the newest place.
 		((again <= 6000)) || explain "$row: $again lines sent again"
 	done
+}
+
+# The front's throughput: four stations at once, each uploading two pieces
+# of 1,000 reports taken from the station's journal; with the CPU time of
+# Apache and what it ran (the handler and journal-remote), in clock ticks.
+throughput() {
+	local s stations=(t1 t2 t3 t4)
+	cc sh -c "cd /root && for s in ${stations[*]}; do nmea-udp-listener-fleet add \$s >/dev/null; done" ||
+		fail "cannot enrol the load's stations"
+	for s in "${stations[@]}"; do
+		mkdir -p "$root/root/$s" && tar -C "$root/root/$s" -xf "$root-collector/root/$s.tar"
+	done
+	ct sh -c 'journalctl --namespace=nmea-udp-listener -o export --output-fields=MESSAGE,_HOSTNAME,_SYSTEMD_UNIT -n 3000 |
+		sed "s/^_HOSTNAME=station$/_HOSTNAME=load/" | gzip >/root/load.gz'
+	cpu() {
+		cc sh -c 'for p in $(pgrep -x apache2); do cut -d" " -f14-17 /proc/$p/stat; done' |
+			awk '{ n += $1 + $2 + $3 + $4 } END { print n }'
+	}
+	local ticks=$(cpu) began=$EPOCHREALTIME
+	ct bash -c 'for s; do
+		for piece in 1 2; do
+			curl -sSf -o /dev/null -H "Content-Encoding: gzip" -H "Content-Type: application/vnd.fdo.journal" \
+				--data-binary @/root/load.gz --cacert /root/$s/etc/nmea-udp-listener-upload/fleet-ca.pem \
+				--cert /root/$s/etc/nmea-udp-listener-upload/station.pem --key /root/$s/etc/nmea-udp-listener-upload/station.key \
+				https://collector.test:19532/upload || exit
+		done &
+	done
+	wait' _ "${stations[@]}" || fail "the load's uploads"
+	local took=$(since "$began")
+	ticks=$(($(cpu) - ticks))
+	echo "the front took 8000 reports from 4 stations at once in $took s: $(awk "BEGIN { printf \"%.0f\", 8000 / $took }") reports a second, $ticks ticks of CPU ($(getconf CLK_TCK) a second) in Apache and what it ran"
 }
