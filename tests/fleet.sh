@@ -215,10 +215,13 @@ fleet_stage() {
 	ct systemctl restart "$up"
 	bytes=$(($(uplink_bytes) - bytes))
 	local timeouts=$(grep -c 'did not end within' <<<"$lines")
-	echo "1500 reports over 64 kbit/s, a bound of 4 s, in $took s: $bytes bytes both ways, $(awk "BEGIN { printf \"%.2f\", $took * 8000 / $bytes }") times what the link's rate allows; $timeouts uploads given up"
+	local repeats=$((($(collected | grep -cE "$line") - 3000) / 2))
+	echo "1500 reports over 64 kbit/s, a bound of 4 s, in $took s: $bytes bytes both ways, $(awk "BEGIN { printf \"%.2f\", $took * 8000 / $bytes }") times what the link's rate allows; $timeouts uploads given up, $repeats reports repeated"
 	# One time-out as the link turns slow, then none.
 	((timeouts <= 1)) || explain "pieces did not settle: $timeouts time-outs"
-	(($(collected | grep -cE "$line") == 3000)) || explain "the slow link repeated reports"
+	# A piece whose answer ran out of time after the collector stored it
+	# goes again: at most that piece, 1000 reports, a time-out.
+	((repeats <= timeouts * 1000)) || explain "the slow link repeated $repeats reports"
 
 	bad_input
 	place_rows
