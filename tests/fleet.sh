@@ -109,8 +109,8 @@ fleet_stage() {
 		((bytes <= $4)) || explain "$bytes bytes a report: more than $4"
 		awk "BEGIN { exit !($took <= 15) }" || explain "a report took $took s to reach the collector"
 	}
-	cost pace 10 200 T
-	arrived 400 "$(paced T)" "10 Hz of 80-byte sentences" 200
+	cost pace 10 300 T
+	arrived 600 "$(paced T)" "10 Hz of 80-byte sentences" 200
 	cost gnss 10
 	arrived 160 '^(Data: |receive UDP : )\$GP(GGA|RMC|GSA|GSV|VTG|ZDA),' "1 Hz fixes of 8 sentences" 300
 
