@@ -170,7 +170,7 @@ fleet_stage() {
 	# A black hole of 30 s in the middle of an upload.
 	line=$(paced H)
 	pace 10000 10000 H
-	local until=$((SECONDS + 10))
+	local until=$((SECONDS + 20))
 	until nsn ss -Htn state established dst 192.0.2.1 dport = :19532 | grep -q .; do
 		((SECONDS < until)) || fail "no upload going on"
 		sleep 0.02
