@@ -369,16 +369,16 @@ place_rows() {
 		line=$(paced "${row:0:2}")
 		case $row in
 		vacuum)
-			# The report after the place starts a file of its own; the
-			# file with the place goes: the report's first line is the
-			# oldest entry left.
+			# What comes after the place starts a file of its own, and the
+			# file with the place goes: the oldest entry left, whatever it
+			# is, must arrive, told by its text and its time.
 			ct journalctl --namespace="$ns" --rotate -q
 			send 4599 vacuum
 			await 1 '^receive UDP : vacuum$'
 			ct journalctl --namespace="$ns" --rotate -q
 			ct journalctl --namespace="$ns" --vacuum-files=1 -q 2>/dev/null
-			[[ $(ct journalctl --namespace="$ns" -o cat | head -n 1) == 'Received packet from 127.0.0.1:4599' ]] ||
-				fail "vacuum: the oldest entry left is $(ct journalctl --namespace="$ns" -o cat | head -n 1)"
+			local oldest=$(ct journalctl --namespace="$ns" -o export --output-fields=MESSAGE | head -n 4)
+			local text=$(sed -n 's/^MESSAGE=//p' <<<"$oldest") time=$(sed -n 's/^__REALTIME_TIMESTAMP=//p' <<<"$oldest")
 			line='^(Received packet from 127\.0\.0\.1:4599|Data: vacuum|receive UDP : vacuum)$' sent=3
 			;;
 		emptied)
@@ -398,6 +398,8 @@ place_rows() {
 		local got=$(collected_once | grep -cE "$line") again=$(($(collected | wc -l) - before - $(collected_once | grep -cE "$line")))
 		echo "$row: $got of $sent lines left arrived; $again other lines sent again; $(ct journalctl -u "$up" -o cat -n 1)"
 		((got == sent && sent > 0)) || explain "$row: $got of $sent lines arrived"
+		[[ $row != vacuum ]] || cc journalctl -D "$journals" -o export _HOSTNAME=station "MESSAGE=$text" |
+			grep -qx "__REALTIME_TIMESTAMP=$time" || explain "vacuum: the oldest entry left, $text, did not arrive"
 		# At most a piece again: the copy before the newest place.
 		((again <= 6000)) || explain "$row: $again lines sent again"
 	done
