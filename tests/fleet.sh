@@ -381,7 +381,7 @@ place_rows() {
 			await 1 '^receive UDP : vacuum$'
 			ct journalctl --namespace="$ns" --rotate -q
 			ct journalctl --namespace="$ns" --vacuum-files=1 -q 2>/dev/null
-			local oldest=$(ct journalctl --namespace="$ns" -o export --output-fields=MESSAGE | head -n 4)
+			local oldest=$(ct journalctl --namespace="$ns" -o export --output-fields=MESSAGE | sed '/^$/q')
 			local text=$(sed -n 's/^MESSAGE=//p' <<<"$oldest") time=$(sed -n 's/^__REALTIME_TIMESTAMP=//p' <<<"$oldest")
 			# The vacuum may take the report's file too: what must arrive
 			# is the oldest entry left.
