@@ -77,8 +77,9 @@ under_systemd() {
 		until (($(${3:-reports} | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
 	}
 	# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
-	# second from inside the container.
+	# second from inside the container; a burst takes its turn.
 	pace() {
+		(($1 < 1000)) || busy
 		ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
 			exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
 			start=${EPOCHREALTIME/./}
@@ -88,6 +89,7 @@ under_systemd() {
 				wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
 				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
 			done' "$@" || fail "sending $2 datagrams"
+		idle
 	}
 	# The payload lines of pace's reports tagged TAG, as a pattern for grep -E.
 	paced() { printf '^(Data: |receive UDP : )\\$GPTXT,%s[0-9]{6},x{60}\\*00$' "$1"; }
@@ -179,8 +181,8 @@ with_proc() {
 build_in_root() {
 	rm -rf "$root/root/src" && cp -a "$1" "$root/root/src"
 	with_proc "$root" chroot "$root" sh -c 'cd /root/src && apt-get build-dep -y -qq /root/src &&
-		dpkg-buildpackage -us -uc -b' >"$work/build.log" 2>&1 ||
-		{ tail -n 40 "$work/build.log"; fail "dpkg-buildpackage in $root"; }
+		dpkg-buildpackage -us -uc -b' >"$root.build.log" 2>&1 ||
+		{ tail -n 40 "$root.build.log"; fail "dpkg-buildpackage in $root"; }
 	rm -rf "$root/root/src"
 }
 
@@ -198,8 +200,9 @@ variant() {
 # Contents, binary and lintian of the package DEB, whose unit must lie in
 # UNIT_DIR; lintian runs in ROOT, if given, to be that release's own.
 check_package() {
-	local deb=$1 unitdir=$2 lintroot=${3:-} changes=${1%.deb}.changes arch elf tags
+	local deb=$1 unitdir=$2 lintroot=${3:-} changes=${1%.deb}.changes arch elf tags x
 	arch=$(dpkg-deb -f "$deb" Architecture)
+	x=$work/$arch${lintroot:+.${lintroot##*/}}
 	tags=$(${lintroot:+chroot "$lintroot"} lintian --fail-on error,warning --display-info --pedantic \
 		"${changes#"$lintroot"}" 2>&1) || { echo "$tags"; fail "lintian $changes"; }
 	grep -v '^running with root privileges' <<<"$tags" || true
@@ -209,49 +212,71 @@ check_package() {
 		./usr/share/man/man1/nmea-udp-listener.1.gz | sort)
 	local contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 	[[ $contents == "$expected" ]] || fail "$deb holds:"$'\n'"$contents"
-	rm -rf "$work/$arch" && dpkg-deb -x "$deb" "$work/$arch"
-	grep -qx 'ExecStart=/usr/bin/nmea-udp-listener' \
-		"$work/$arch$unitdir/nmea-udp-listener.service" || fail "$arch: ExecStart"
-	elf=$(readelf -h "$work/$arch/usr/bin/nmea-udp-listener" | sed -n 's/^ *Machine: *//p')
+	rm -rf "$x" && dpkg-deb -x "$deb" "$x"
+	grep -qx 'ExecStart=/usr/bin/nmea-udp-listener' "$x$unitdir/nmea-udp-listener.service" ||
+		fail "$arch: ExecStart"
+	elf=$(readelf -h "$x/usr/bin/nmea-udp-listener" | sed -n 's/^ *Machine: *//p')
 	[[ $elf == "${machine[$arch]}" ]] || fail "$arch: the binary is for $elf"
 	echo "$arch: $(du -k "$deb" | cut -f1) KiB, $elf"
 }
 
 # A fresh root of Debian CODENAME made from this host's Debian sources, in
-# $work/CODENAME.
+# DIR/CODENAME. Nothing in it needs to outlive a crash, so dpkg runs without
+# syncing: minutes less on a slow disk.
 make_root() {
-	local codename=$1 start=$SECONDS source n=0 sources=()
+	local codename=$1 dir=$2 start=$SECONDS source n=0 sources=()
 	for source in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
 		[[ -s $source ]] && grep -Eq "(^|[[:space:]])$host_codename([[:space:]]|$)" "$source" || continue
-		sources+=("$work/$codename.$((++n)).${source##*.}")
+		sources+=("$dir/$codename.$((++n)).${source##*.}")
 		sed "s/$host_codename/$codename/g" "$source" >"${sources[-1]}"
 	done
 	mmdebstrap --quiet --variant=minbase --skip=cleanup/apt/lists \
+		--hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
 		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,apache2,curl,socat \
-		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$work/$codename" "${sources[@]}" </dev/null ||
+		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$dir/$codename" "${sources[@]}" </dev/null ||
 		fail "mmdebstrap: cannot make a $codename root"
 	echo "made the $codename root in $((SECONDS - start)) s"
 }
 
+# Both releases' roots, made side by side in DIR.
+make_roots() {
+	local dir=$1 codename job jobs=()
+	for codename in bookworm trixie; do
+		make_root "$codename" "$dir" >"$dir/$codename.log" 2>&1 &
+		jobs+=($!)
+	done
+	for job in "${jobs[@]}"; do
+		wait "$job" || { cat "$dir/bookworm.log" "$dir/trixie.log"; return 1; }
+	done
+	cat "$dir/bookworm.log" "$dir/trixie.log"
+}
+
+# Work that loads the machine, building or sending a burst, takes turns
+# with the other release's: a burst's count of reports must not hang on what
+# else the machine is doing.
+busy() { flock "$busy_fd"; }
+idle() { flock -u "$busy_fd"; }
+
 # Debian CODENAME, release NUMBER, in its root: the amd64 package built,
-# checked and installed there, then booted.
+# checked and installed there, then booted. Runs beside the other release,
+# in a shell of its own that kills what it started when it ends.
 release() {
 	local codename=$1 number=$2 start=$SECONDS
 	local unitdir=${unitdirs[$codename]} upgrade=$version+1 lib=
+	pids=() nspawns=() netns=
+	trap 'exit 1' TERM
+	trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; wait; [[ -z $netns ]] || ip netns del "$netns"' EXIT
+	exec {busy_fd}>"$work/busy.lock"
 	echo "== Debian $number ($codename)"
 	root=$work/$codename
+	busy
 	build_in_root "$work/src"
 	check_package "$root/root/nmea-udp-listener_${version}_amd64.deb" "$unitdir" "$root"
-	# A higher version whose unit says so, to see the upgrade restart with it.
-	[[ -d $work/$upgrade ]] || variant "$upgrade" systemd/nmea-udp-listener.service.in \
-		's/^Description=.*/& (upgraded)/'
 	build_in_root "$work/$upgrade"
 	# Where units have left /lib, the package as built before, with its unit
 	# there, to upgrade from.
 	if [[ $unitdir != /lib/systemd/system ]]; then
 		lib=$version~lib1
-		[[ -d $work/$lib ]] || variant "$lib" debian/rules \
-			's|-DSYSTEMD_UNIT_DIR=$(unitdir)|-DSYSTEMD_UNIT_DIR=/lib/systemd/system|'
 		build_in_root "$work/$lib"
 	fi
 	out=$work/$codename-packages
@@ -262,40 +287,45 @@ release() {
 	with_proc "$root" "$0" in-root "$root" "$out/nmea-udp-listener_${version}_amd64.deb" "$e2e" ||
 		fail "install test"
 	echo "install test took $((SECONDS - start)) s"
+	idle
 	under_systemd
 	fleet_stage
 }
 
-build=$(realpath "$1")
 cd "$(dirname "$0")/.."
+host_codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+# tests/debian.sh roots DIR: both roots, made ahead of the rest.
+if [[ $1 == roots ]]; then
+	make_roots "$2"
+	exit
+fi
+build=$(realpath "$1")
 . tests/fleet.sh
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
-# What the exit kills: each booted container's nspawn and the systemd it
-# runs, and the upload stage's live view, cutter and second uploader.
-pids=() nspawns=() netns=
-trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; wait; [[ -z $netns ]] || ip netns del "$netns"; rm -rf "$work"' EXIT
+# What the exit stops: each release's shell, which kills its own
+# containers; the roots in the making are waited for.
+rooting= releases=()
+trap 'kill -TERM "${releases[@]}" 2>/dev/null || true; wait; rm -rf "$work"' EXIT
 version=$(dpkg-parsechangelog -S Version)
 e2e=$build/tests/e2e_test
-host_codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 # Where each release's systemd looks for units.
 declare -A unitdirs=([bookworm]=/lib/systemd/system [trixie]=/usr/lib/systemd/system)
 # What readelf calls each architecture's machine, and what runs it here.
 declare -A machine=([amd64]="Advanced Micro Devices X86-64" [arm64]=AArch64 [armhf]=ARM)
 declare -A qemu=([arm64]=qemu-aarch64-static [armhf]=qemu-arm-static)
 
-# Both releases' roots are made meanwhile: only what counts no time and no
-# capacity runs beside them. DEBIAN_ROOTS=DIR takes copies of roots made
-# before, DIR/bookworm and DIR/trixie, and builds no other architecture: a
-# quicker try of the releases' stages.
-roots=()
-for codename in bookworm trixie; do
-	if [[ -n ${DEBIAN_ROOTS:-} ]]; then cp -a "$DEBIAN_ROOTS/$codename" "$work/" && : >"$work/$codename.log"
-	else make_root "$codename" >"$work/$codename.log" 2>&1 & roots+=($!); fi
-done
+# Both releases' roots are made meanwhile, or DEBIAN_ROOTS=DIR takes copies
+# of roots made before (DIR/bookworm and DIR/trixie). DEBIAN_ARCHS="" builds
+# no other architecture: a quicker try of the releases' stages.
+if [[ -n ${DEBIAN_ROOTS:-} ]]; then
+	cp -a "$DEBIAN_ROOTS/bookworm" "$DEBIAN_ROOTS/trixie" "$work/"
+else
+	make_roots "$work" >"$work/roots.log" 2>&1 &
+	rooting=$!
+fi
 git clone -q . "$work/src"
-archs=("${!qemu[@]}")
-[[ -z ${DEBIAN_ROOTS:-} ]] || archs=()
-((${#archs[@]} == 0)) || echo "-- the arm64 and armhf packages, built here from a clean clone of HEAD"
+archs=(${DEBIAN_ARCHS-arm64 armhf})
+((${#archs[@]} == 0)) || echo "-- the ${archs[*]} packages, built here from a clean clone of HEAD"
 for arch in "${archs[@]}"; do
 	start=$SECONDS
 	(cd "$work/src" && dpkg-buildpackage -us -uc -b -a "$arch" >"$work/$arch.log" 2>&1) ||
@@ -310,12 +340,30 @@ for arch in "${archs[@]}"; do
 		fail "$arch end-to-end"
 	echo "$arch end-to-end table under qemu took $((SECONDS - start)) s"
 done
+if [[ -n $rooting ]]; then
+	wait "$rooting" || { cat "$work/roots.log"; exit 1; }
+	rooting=
+	cat "$work/roots.log"
+fi
 
-for job in "${roots[@]}"; do
-	wait "$job" || { cat "$work/bookworm.log" "$work/trixie.log"; exit 1; }
+# A higher version whose unit says so, to see the upgrade restart with it;
+# and, where units have left /lib, the package as built before, with its
+# unit there, to upgrade from.
+variant "$version+1" systemd/nmea-udp-listener.service.in 's/^Description=.*/& (upgraded)/'
+variant "$version~lib1" debian/rules 's|-DSYSTEMD_UNIT_DIR=$(unitdir)|-DSYSTEMD_UNIT_DIR=/lib/systemd/system|'
+# Both releases at once, each logging to a file of its own, shown whole in
+# turn. DEBIAN_RELEASES="bookworm" tries one release alone.
+declare -A numbers=([bookworm]=12 [trixie]=13)
+shown=()
+for codename in bookworm trixie; do
+	[[ ${DEBIAN_RELEASES:-$codename} == *$codename* ]] || continue
+	release "$codename" "${numbers[$codename]}" >"$work/$codename.out" 2>&1 &
+	releases+=($!) shown+=("$codename")
 done
-cat "$work/bookworm.log" "$work/trixie.log"
-# DEBIAN_RELEASES="bookworm" tries one release alone.
-[[ ${DEBIAN_RELEASES:-bookworm} != *bookworm* ]] || release bookworm 12
-[[ ${DEBIAN_RELEASES:-trixie} != *trixie* ]] || release trixie 13
+for i in "${!releases[@]}"; do
+	status=0
+	wait "${releases[i]}" || status=$?
+	cat "$work/${shown[i]}.out"
+	((status == 0)) || exit "$status"
+done
 echo "ok: Debian packages"

@@ -9,10 +9,12 @@ fleet_stage() {
 	echo "-- the fleet: enrolment, compressed uploads over TLS, a breaking and a slow link, bad input, the place"
 	local start=$SECONDS up=nmea-udp-listener-upload fleet=nmea-udp-listener-fleet collector
 	local journals=/var/log/journal/nmea-udp-listener-fleet url=https://collector.test:19532
-	netns=nmea-udp-listener-test-$$
+	netns=nmea-udp-listener-test-$BASHPID
 	ip netns add "$netns" || fail "cannot make a network namespace"
 	nsn() { ip netns exec "$netns" "$@"; }
-	nsn sh -ec 'ip link set lo up && ip addr add 192.0.2.1/32 dev lo && ip addr add 192.0.2.2/32 dev lo
+	# Packets of the internet's size, not loopback's 64 KB: what a link
+	# carries and bills.
+	nsn sh -ec 'ip link set lo up mtu 1500 && ip addr add 192.0.2.1/32 dev lo && ip addr add 192.0.2.2/32 dev lo
 		tc qdisc add dev lo root handle 1: htb && tc class add dev lo parent 1: classid 1:1 htb rate 40mbit quantum 65536
 		tc filter add dev lo parent 1: protocol ip u32 match ip dst 192.0.2.1/32 match ip dport 19532 0xffff flowid 1:1
 		nft add table ip uplink
@@ -23,10 +25,17 @@ fleet_stage() {
 		fail "cannot shape the uplink (needs iproute2's tc and nftables)"
 	# Both ways: a metered link bills what comes back too.
 	uplink_bytes() { nsn nft list chain ip uplink count | awk '/ bytes / { n += $NF } END { print n }'; }
+	# Only what goes up, on the link whose rate is set.
+	uplink_out() { nsn nft list chain ip uplink count | awk '/daddr/ && / bytes / { print $NF }'; }
 	rate() { nsn tc class change dev lo parent 1: classid 1:1 htb rate "$1" quantum 1514; }
 	hole() {
 		if [[ $1 == on ]]; then nsn nft add rule ip uplink hole ip daddr 192.0.2.1 tcp dport 19532 drop
 		else nsn nft flush chain ip uplink hole; fi
+	}
+	# PERCENT of the packets lost each way, until hole off.
+	lossy() {
+		nsn nft add rule ip uplink hole ip daddr 192.0.2.1 tcp dport 19532 numgen random mod 100 "<" "$1" drop
+		nsn nft add rule ip uplink hole ip saddr 192.0.2.1 tcp sport 19532 numgen random mod 100 "<" "$1" drop
 	}
 	cp -a "$root" "$root-collector"
 	# The root holds Apache for the collector; the station, sharing its
@@ -72,10 +81,13 @@ fleet_stage() {
 
 	ct sed -i "s|^URL=\$|URL=$url|" "/etc/default/$up"
 	ct systemctl restart "$up"
-	# What the collector holds from a station, each line once.
-	collected() { cc journalctl -D "$journals" -o cat "_HOSTNAME=${1:-station}" 2>/dev/null; }
+	# What the collector holds from a station, from the mark on once set:
+	# the whole of it, read at each poll, would load the machine measured.
+	local mark=
+	collected() { cc journalctl -D "$journals" -o cat ${mark:+"--after-cursor=$mark"} "_HOSTNAME=${1:-station}" 2>/dev/null; }
+	mark() { mark=$(cc journalctl -D "$journals" -n 1 -o export _HOSTNAME=station | sed -n '1s/^__CURSOR=//p'); }
 	collected_once() { collected "$@" | sort -u; }
-	viewed_once() { sort -u "$work/view"; }
+	viewed_once() { sort -u "$root.view"; }
 	# Every failing check says what explains it.
 	explain() {
 		echo "the uploader's last lines:"
@@ -85,11 +97,8 @@ fleet_stage() {
 			"$root-collector/var/log/apache2/nmea-udp-listener-collector.log"
 		fail "$@"
 	}
-	# The station's journal from before the uploader came, from its oldest
-	# entry on.
-	await 60000 "$(paced B)" collected_once
 	# README's live view of every station, watching from here to the end.
-	cc timeout 900 "$fleet" view -o cat >"$work/view" 2>&1 &
+	cc timeout 900 "$fleet" view -o cat >"$root.view" 2>&1 &
 	pids+=($!)
 
 	# What a feed costs on the uplink, caught up, all overheads in, and how
@@ -109,6 +118,7 @@ fleet_stage() {
 		((bytes <= $4)) || explain "$bytes bytes a report: more than $4"
 		awk "BEGIN { exit !($took <= 15) }" || explain "a report took $took s to reach the collector"
 	}
+	mark
 	cost pace 10 300 T
 	arrived 600 "$(paced T)" "10 Hz of 80-byte sentences" 200
 	cost gnss 10
@@ -117,6 +127,7 @@ fleet_stage() {
 	# A backlog piles up in a black hole, then drains over a link cut
 	# every 2 s, while a second station sends a backlog of its own that
 	# arrives after newer entries of this one.
+	mark
 	hole on
 	local before_backlog=$(date +%s)
 	ct timeout 120 bash -c 'boot=$(tr -d - </proc/sys/kernel/random/uuid)
@@ -138,7 +149,7 @@ fleet_stage() {
 	wait "$second" || fail "the second station's uploads"
 	hole off
 	local drain=$SECONDS
-	while sleep 2; do nsn ss -K -Htn state established dst 192.0.2.1 dport = :19532; done >"$work/cuts" &
+	while sleep 2; do nsn ss -K -Htn state established dst 192.0.2.1 dport = :19532; done >"$root.cuts" &
 	local cutter=$!
 	pids+=("$cutter")
 	local arrived=0
@@ -151,7 +162,7 @@ fleet_stage() {
 		sleep 0.5
 	done
 	kill "$cutter" && wait "$cutter" || true
-	local cuts=$(wc -l <"$work/cuts") repeats=$((($(collected | grep -cE "$line") - 60000) / 2))
+	local cuts=$(wc -l <"$root.cuts") repeats=$((($(collected | grep -cE "$line") - 60000) / 2))
 	echo "a backlog of 30000 reports drained in $((SECONDS - drain)) s over a link cut every 2 s: $cuts cuts, $repeats reports sent twice"
 	# An upload cut short stores nothing, but one whose answer the cut
 	# took is sent again: a cut repeats at most a piece, 1000 reports.
@@ -165,10 +176,11 @@ fleet_stage() {
 	await 60000 "$line" viewed_once
 	local shown=$(viewed_once | grep -cE "$line") others=$(viewed_once | grep -cE '^second [0-9]{4}$')
 	echo "the live view showed $((shown / 2)) of 30000 reports and $others of 2000 entries of the second station"
-	((shown == 60000 && others == 2000)) || fail "the live view missed what was sent: $(grep -v GPTXT "$work/view" | tail -n 3)"
+	((shown == 60000 && others == 2000)) || fail "the live view missed what was sent: $(grep -v GPTXT "$root.view" | tail -n 3)"
 
 	# A black hole of 30 s in the middle of an upload.
 	line=$(paced H)
+	mark
 	pace 10000 10000 H
 	local until=$((SECONDS + 20))
 	until nsn ss -Htn state established dst 192.0.2.1 dport = :19532 | grep -q .; do
@@ -178,14 +190,14 @@ fleet_stage() {
 	hole on
 	# The upload given up in the hole is reset: a connection closed the
 	# usual way would sit in FIN-WAIT-1, its data unsent, for as long.
-	nsn sh -c 'while sleep 0.25; do ss -Htn state fin-wait-1 dst 192.0.2.1 dport = :19532 | wc -l; done' >"$work/draining" &
+	nsn sh -c 'while sleep 0.25; do ss -Htn state fin-wait-1 dst 192.0.2.1 dport = :19532 | wc -l; done' >"$root.draining" &
 	local watcher=$!
 	pids+=("$watcher")
 	sleep 30
 	kill "$watcher"
 	hole off
 	local back=$EPOCHREALTIME
-	local lingered=$(awk '$1 > 0 { if (++run > most) most = run; next } { run = 0 } END { print most / 4 }' "$work/draining")
+	local lingered=$(awk '$1 > 0 { if (++run > most) most = run; next } { run = 0 } END { print most / 4 }' "$root.draining")
 
 	await 20000 "$line" collected_once
 	local after=$(since "$back")
@@ -197,38 +209,48 @@ fleet_stage() {
 	echo "the upload given up in the hole left its connection draining for $lingered s"
 	awk "BEGIN { exit !($lingered < 1) }" || explain "a given-up upload's connection lingered $lingered s"
 
-	# A link that turns slow: pieces settle at what it carries within the
-	# bound, timed from the backlog's first byte on the link. A bound of 8 s
-	# makes the first piece too large for it.
-	ct sed -i 's/^#BOUND=20$/BOUND=8/' "/etc/default/$up"
-	ct systemctl restart "$up"
-	rate 64kbit
-	local bytes=$(uplink_bytes) slowed=$SECONDS
-	line=$(paced L)
-	pace 10000 1500 L
-	until (($(uplink_bytes) > bytes)); do sleep 0.05; done
-	settled=$EPOCHREALTIME bytes=$(uplink_bytes)
-	await 3000 "$line" collected_once
-	local took=$(since "$settled") lines=$(ct journalctl -u "$up" -o cat --since "-$((SECONDS - slowed + 2))s")
+	# Links that turn slow, a row each: the rate in kbit/s, the share of
+	# packets lost each way in percent, the reports of a backlog, and the
+	# bound. The backlog piles up with the uploader stopped, then drains,
+	# timed from its start; pieces settle at what the link carries within
+	# the bound: 6 s makes the first piece too large for 64 kbit/s.
+	local link kbit loss count bound out began from took lines timeouts
+	for link in "64 0 3000 6" "256 1 6000 20"; do
+		read -r kbit loss count bound <<<"$link"
+		ct systemctl stop "$up"
+		ct sed -i "s/^#\{0,1\}BOUND=.*/BOUND=$bound/" "/etc/default/$up"
+		rate "${kbit}kbit"
+		((loss == 0)) || lossy "$loss"
+		line=$(paced "L$kbit")
+		mark
+		pace 10000 "$count" "L$kbit"
+		out=$(uplink_out) began=$EPOCHREALTIME from=$SECONDS
+		ct systemctl start "$up"
+		await $((2 * count)) "$line" collected_once
+		took=$(since "$began") lines=$(ct journalctl -u "$up" -o cat --since "-$((SECONDS - from + 2))s")
+		out=$(($(uplink_out) - out))
+		timeouts=$(grep -c 'did not end within' <<<"$lines") || true
+		local got=$(collected_once | grep -cE "$line") repeats=$((($(collected | grep -cE "$line") - 2 * count) / 2))
+		echo "$count reports over $kbit kbit/s, $loss % lost each way, a bound of $bound s, in $took s: $out bytes up, $(awk "BEGIN { printf \"%.2f\", $took * $kbit * 125 / $out }") times what the link's rate allows; $timeouts uploads given up, $repeats reports repeated"
+		((got == 2 * count)) || explain "$((got / 2)) of $count reports over $kbit kbit/s"
+		# A time-out as the link turns slow, and at most one more while
+		# the pieces settle.
+		((timeouts <= 2)) || explain "pieces did not settle: $timeouts time-outs"
+		# A piece whose answer ran out of time after the collector
+		# stored it goes again: at most that piece, 1000 reports.
+		((repeats <= timeouts * 1000)) || explain "the slow link repeated $repeats reports"
+		hole off
+	done
 	rate 40mbit
-	ct sed -i 's/^BOUND=8$/#BOUND=20/' "/etc/default/$up"
+	ct sed -i 's/^BOUND=.*/#BOUND=20/' "/etc/default/$up"
 	ct systemctl restart "$up"
-	bytes=$(($(uplink_bytes) - bytes))
-	local timeouts=$(grep -c 'did not end within' <<<"$lines")
-	local repeats=$((($(collected | grep -cE "$line") - 3000) / 2))
-	echo "1500 reports over 64 kbit/s, a bound of 8 s, in $took s: $bytes bytes both ways, $(awk "BEGIN { printf \"%.2f\", $took * 8000 / $bytes }") times what the link's rate allows; $timeouts uploads given up, $repeats reports repeated"
-	# A time-out as the link turns slow, and at most one more while the
-	# pieces settle.
-	((timeouts <= 2)) || explain "pieces did not settle: $timeouts time-outs"
-	# A piece whose answer ran out of time after the collector stored it
-	# goes again: at most that piece, 1000 reports, a time-out.
-	((repeats <= timeouts * 1000)) || explain "the slow link repeated $repeats reports"
 
 	bad_input
 	place_rows
 
 	# A stop while the upload hangs: at once, and nothing lost.
 	hole on
+	mark
 	pace 10 5 S
 	until=$((SECONDS + 20))
 	until ct pgrep -x curl >/dev/null; do
@@ -305,6 +327,7 @@ bad_input() {
 	local ca=/etc/nmea-udp-listener-collector/ca dir=/root/bad tls=/root/second/etc/nmea-udp-listener-upload
 	# A 10 Hz feed beside it all, and the revocation with it.
 	line=$(paced BI)
+	mark
 	pace 10 200 BI &
 	local feed=$! failures=$(ct journalctl -u "$up" -o cat | grep -c 'failed:')
 	pids+=("$feed")
@@ -367,7 +390,7 @@ bad_input() {
 # leaves the first entry after it the oldest one left; the newest copy of
 # the place emptied or unparsable sends at most a few pieces again.
 place_rows() {
-	local ns=nmea-udp-listener rows=(vacuum emptied unparsable) row line sent before place=/var/lib/private/$up/state
+	local ns=nmea-udp-listener name=nmea-udp-listener rows=(vacuum emptied unparsable) row line sent before place=/var/lib/private/$up/state
 	for row in "${rows[@]}"; do
 		ct systemctl stop "$up"
 		line=$(paced "${row:0:2}")
@@ -398,10 +421,11 @@ place_rows() {
 			sent=10
 			;;
 		esac
-		before=$(collected | wc -l)
+		mark
 		ct systemctl start "$up"
 		await "$sent" "$line" collected_once
-		local got=$(collected_once | grep -cE "$line") again=$(($(collected | wc -l) - before - $(collected_once | grep -cE "$line")))
+		local got=$(collected_once | grep -cE "$line")
+		local again=$(($(collected | wc -l) - got))
 		echo "$row: $got of $sent lines left arrived; $again other lines sent again; $(ct journalctl -u "$up" -o cat -n 1)"
 		((got == sent && sent > 0)) || explain "$row: $got of $sent lines arrived"
 		[[ $row != vacuum ]] || (($(cc journalctl -D "$journals" -o export _HOSTNAME=station "MESSAGE=$text" |

@@ -15,6 +15,12 @@ tests/need-packages.sh g++ cmake make libgtest-dev iproute2 valgrind clang libcl
 
 werror=${WARNINGS_AS_ERRORS:-OFF}
 jobs=$(nproc)
+# Fetching and unpacking the Debian roots takes minutes, mostly waiting on
+# the network and the disk: they are made from the start, beside the build.
+roots=$(mktemp -d /tmp/nmea-udp-listener-roots.XXXXXX)
+trap 'wait; rm -rf "$roots"' EXIT
+tests/debian.sh roots "$roots" >"$roots/log" 2>&1 &
+rooting=$!
 
 stage() { echo "== $1 (at ${SECONDS} s)"; }
 stage "build and test"
@@ -36,5 +42,7 @@ clang-tidy --quiet -p build src/*.cpp 2> >(grep -v ' warnings\? generated\.$' >&
 cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	--inline-suppr --std=c++17 src/
 stage "Debian packages"
-tests/debian.sh build
+wait "$rooting" || { cat "$roots/log"; exit 1; }
+cat "$roots/log"
+DEBIAN_ROOTS=$roots tests/debian.sh build
 echo "all checks passed in ${SECONDS} s"
