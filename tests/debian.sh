@@ -79,7 +79,7 @@ under_systemd() {
 	# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
 	# second from inside the container; a burst takes its turn.
 	pace() {
-		(($1 < 1000)) || busy
+		(($1 < 1000)) || alone
 		ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
 			exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
 			start=${EPOCHREALTIME/./}
@@ -105,6 +105,7 @@ under_systemd() {
 	[[ $(reports) == $'Received packet from 127.0.0.1:4500\nData: abcde\nreceive UDP : abcde' ]] ||
 		fail "the first report is not exact: $(reports)"
 
+	alone
 	local before=$(drops) burst=30000 sent=$EPOCHREALTIME
 	pace 10000 "$burst" B
 	sent=$(since "$sent")
@@ -251,10 +252,10 @@ make_roots() {
 	cat "$dir/bookworm.log" "$dir/trixie.log"
 }
 
-# Work that loads the machine, building or sending a burst, takes turns
-# with the other release's: a burst's count of reports must not hang on what
-# else the machine is doing.
-busy() { flock "$busy_fd"; }
+# A burst runs alone: its count of reports must not hang on what else the
+# machine is doing. Both releases build at once, but not beside a burst.
+alone() { flock -x "$busy_fd"; }
+shared() { flock -s "$busy_fd"; }
 idle() { flock -u "$busy_fd"; }
 
 # Debian CODENAME, release NUMBER, in its root: the amd64 package built,
@@ -269,7 +270,7 @@ release() {
 	exec {busy_fd}>"$work/busy.lock"
 	echo "== Debian $number ($codename)"
 	root=$work/$codename
-	busy
+	shared
 	build_in_root "$work/src"
 	check_package "$root/root/nmea-udp-listener_${version}_amd64.deb" "$unitdir" "$root"
 	build_in_root "$work/$upgrade"
@@ -324,22 +325,6 @@ else
 	rooting=$!
 fi
 git clone -q . "$work/src"
-archs=(${DEBIAN_ARCHS-arm64 armhf})
-((${#archs[@]} == 0)) || echo "-- the ${archs[*]} packages, built here from a clean clone of HEAD"
-for arch in "${archs[@]}"; do
-	start=$SECONDS
-	(cd "$work/src" && dpkg-buildpackage -us -uc -b -a "$arch" >"$work/$arch.log" 2>&1) ||
-		{ tail -n 40 "$work/$arch.log"; fail "dpkg-buildpackage -a $arch"; }
-	echo "built $arch in $((SECONDS - start)) s"
-	check_package "$work/nmea-udp-listener_${version}_$arch.deb" "${unitdirs[$host_codename]}"
-
-	start=$SECONDS
-	# The fault shim is built for this machine and cannot be preloaded there.
-	LISTENER_WRAPPER=${qemu[$arch]} LISTENER=$work/$arch/usr/bin/nmea-udp-listener "$e2e" \
-		--gtest_filter='Datagrams/*:-*FailedReceive*:*StopMidBurst*:*AlarmPending*' --gtest_brief=1 ||
-		fail "$arch end-to-end"
-	echo "$arch end-to-end table under qemu took $((SECONDS - start)) s"
-done
 if [[ -n $rooting ]]; then
 	wait "$rooting" || { cat "$work/roots.log"; exit 1; }
 	rooting=
@@ -351,10 +336,33 @@ fi
 # unit there, to upgrade from.
 variant "$version+1" systemd/nmea-udp-listener.service.in 's/^Description=.*/& (upgraded)/'
 variant "$version~lib1" debian/rules 's|-DSYSTEMD_UNIT_DIR=$(unitdir)|-DSYSTEMD_UNIT_DIR=/lib/systemd/system|'
-# Both releases at once, each logging to a file of its own, shown whole in
-# turn. DEBIAN_RELEASES="bookworm" tries one release alone.
+# The other architectures and both releases at once, each logging to a
+# file of its own, shown whole in turn. DEBIAN_RELEASES="bookworm" tries one
+# release alone.
+cross() {
+	archs=(${DEBIAN_ARCHS-arm64 armhf})
+	((${#archs[@]} == 0)) || echo "-- the ${archs[*]} packages, built here from a clean clone of HEAD"
+	exec {busy_fd}>"$work/busy.lock"
+	shared
+	mkdir "$work/cross" && git clone -q . "$work/cross/src"
+	for arch in "${archs[@]}"; do
+		start=$SECONDS
+		(cd "$work/cross/src" && dpkg-buildpackage -us -uc -b -a "$arch" >"$work/$arch.log" 2>&1) ||
+			{ tail -n 40 "$work/$arch.log"; fail "dpkg-buildpackage -a $arch"; }
+		echo "built $arch in $((SECONDS - start)) s"
+		check_package "$work/cross/nmea-udp-listener_${version}_$arch.deb" "${unitdirs[$host_codename]}"
+
+		start=$SECONDS
+		# The fault shim is built for this machine and cannot be preloaded there.
+		LISTENER_WRAPPER=${qemu[$arch]} LISTENER=$work/$arch/usr/bin/nmea-udp-listener "$e2e" \
+			--gtest_filter='Datagrams/*:-*FailedReceive*:*StopMidBurst*:*AlarmPending*' --gtest_brief=1 ||
+			fail "$arch end-to-end"
+		echo "$arch end-to-end table under qemu took $((SECONDS - start)) s"
+	done
+}
+cross >"$work/cross.out" 2>&1 &
+releases=($!) shown=(cross)
 declare -A numbers=([bookworm]=12 [trixie]=13)
-shown=()
 for codename in bookworm trixie; do
 	[[ ${DEBIAN_RELEASES:-$codename} == *$codename* ]] || continue
 	release "$codename" "${numbers[$codename]}" >"$work/$codename.out" 2>&1 &
