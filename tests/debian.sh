@@ -77,9 +77,10 @@ under_systemd() {
 		until (($(${3:-reports} | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
 	}
 	# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
-	# second from inside the container; a burst takes its turn.
+	# second from inside the container; a burst runs alone.
 	pace() {
-		(($1 < 1000)) || alone
+		local mine=
+		[[ -n ${holding:-} ]] || (($1 < 1000)) || { alone && mine=1; }
 		ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
 			exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
 			start=${EPOCHREALTIME/./}
@@ -89,7 +90,7 @@ under_systemd() {
 				wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
 				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
 			done' "$@" || fail "sending $2 datagrams"
-		idle
+		[[ -z $mine ]] || idle
 	}
 	# The payload lines of pace's reports tagged TAG, as a pattern for grep -E.
 	paced() { printf '^(Data: |receive UDP : )\\$GPTXT,%s[0-9]{6},x{60}\\*00$' "$1"; }
@@ -105,7 +106,6 @@ under_systemd() {
 	[[ $(reports) == $'Received packet from 127.0.0.1:4500\nData: abcde\nreceive UDP : abcde' ]] ||
 		fail "the first report is not exact: $(reports)"
 
-	alone
 	local before=$(drops) burst=30000 sent=$EPOCHREALTIME
 	pace 10000 "$burst" B
 	sent=$(since "$sent")
@@ -252,11 +252,12 @@ make_roots() {
 	cat "$dir/bookworm.log" "$dir/trixie.log"
 }
 
-# A burst runs alone: its count of reports must not hang on what else the
-# machine is doing. Both releases build at once, but not beside a burst.
-alone() { flock -x "$busy_fd"; }
-shared() { flock -s "$busy_fd"; }
-idle() { flock -u "$busy_fd"; }
+# The stage under systemd runs alone, and so does each burst of the fleets:
+# a burst's count of reports must not hang on what else the machine is
+# doing. Building goes on side by side.
+alone() { flock -x "$busy_fd" && holding=x; }
+shared() { flock -s "$busy_fd" && holding=s; }
+idle() { flock -u "$busy_fd" && holding=; }
 
 # Debian CODENAME, release NUMBER, in its root: the amd64 package built,
 # checked and installed there, then booted. Runs beside the other release,
@@ -289,7 +290,16 @@ release() {
 		fail "install test"
 	echo "install test took $((SECONDS - start)) s"
 	idle
+	alone
 	under_systemd
+	idle
+	# The fleets, heavy in their own ways, start once every release is
+	# past its burst under systemd.
+	: >"$work/$codename.ready"
+	local other
+	for other in "${running[@]}"; do
+		until [[ -e $work/$other.ready ]]; do sleep 0.5; done
+	done
 	fleet_stage
 }
 
@@ -361,17 +371,20 @@ cross() {
 	done
 }
 cross >"$work/cross.out" 2>&1 &
-releases=($!) shown=(cross)
+releases=($!) shown=(cross) running=()
 declare -A numbers=([bookworm]=12 [trixie]=13)
 for codename in bookworm trixie; do
-	[[ ${DEBIAN_RELEASES:-$codename} == *$codename* ]] || continue
+	if [[ ${DEBIAN_RELEASES:-$codename} == *$codename* ]]; then running+=("$codename"); fi
+done
+for codename in "${running[@]}"; do
 	release "$codename" "${numbers[$codename]}" >"$work/$codename.out" 2>&1 &
 	releases+=($!) shown+=("$codename")
 done
-for i in "${!releases[@]}"; do
-	status=0
-	wait "${releases[i]}" || status=$?
-	cat "$work/${shown[i]}.out"
-	((status == 0)) || exit "$status"
+# The first to fail ends them all.
+for _ in "${releases[@]}"; do
+	wait -n && continue
+	for name in "${shown[@]}"; do cat "$work/$name.out"; done
+	exit 1
 done
+for name in "${shown[@]}"; do cat "$work/$name.out"; done
 echo "ok: Debian packages"
