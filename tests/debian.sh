@@ -266,8 +266,10 @@ release() {
 	local codename=$1 number=$2 start=$SECONDS
 	local unitdir=${unitdirs[$codename]} upgrade=$version+1 lib=
 	pids=() nspawns=() netns=
+	# Its lines timed, to its own file: a slow step shows in the log.
+	exec > >(perl -MPOSIX -ne '$| = 1; print strftime("%T ", localtime), $_' >"$work/$codename.out") 2>&1
 	trap 'exit 1' TERM
-	trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; wait; [[ -z $netns ]] || ip netns del "$netns"' EXIT
+	trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; [[ -z $netns ]] || ip netns del "$netns"; exec >&- 2>&-; wait' EXIT
 	exec {busy_fd}>"$work/busy.lock"
 	echo "== Debian $number ($codename)"
 	root=$work/$codename
@@ -377,7 +379,7 @@ for codename in bookworm trixie; do
 	if [[ ${DEBIAN_RELEASES:-$codename} == *$codename* ]]; then running+=("$codename"); fi
 done
 for codename in "${running[@]}"; do
-	release "$codename" "${numbers[$codename]}" >"$work/$codename.out" 2>&1 &
+	release "$codename" "${numbers[$codename]}" &
 	releases+=($!) shown+=("$codename")
 done
 # The first to fail ends them all.
