@@ -216,7 +216,8 @@ fleet_stage() {
 	local lingered=$(awk '$1 > 0 { if (++run > most) most = run; next } { run = 0 } END { print most / 4 }' "$root.draining")
 
 	await $((2 * (3000 - lost))) "$line" collected_once
-	local after=$(since "$back")
+	local after=$(since "$back") got=$(collected_once | grep -cE "$line")
+	((got == 2 * (3000 - lost))) || explain "$((got / 2)) of $((3000 - lost)) reports at the collector $after s after the link's return"
 	echo "after a black hole of 30 s, every report at the collector $after s after the link's return"
 	# Well inside the 30 s promised, and shorter than the kernel's own
 	# retransmission back-off after 30 s (about 21 s): an upload left
@@ -386,7 +387,7 @@ bad_input() {
 		answer=$(ct sh -c "cd $dir && $command" 2>&1) || true
 		sleep 0.5
 		local new=$(cat "$logs-error.log" "$logs.log" | grep -vxFf "$logs.before")
-		echo "$name: refused (${answer//$'\n'/ }); the front: $(grep -m 1 -F "${logged//\\/}" <<<"$new" | sed 's/^\[[^]]*\] //' | cut -c 1-120)"
+		echo "$name: ${answer//$'\n'/ }; the front: $(grep -m 1 -F "${logged//\\/}" <<<"$new" | sed 's/^\[[^]]*\] //' | cut -c 1-120)"
 		grep -qF "${logged//\\/}" <<<"$new" || fail "$name: the front's logs do not say \"$logged\": $new"
 		[[ $answer != 2* ]] || fail "$name: answered $answer"
 	done
