@@ -398,11 +398,12 @@ bad_input() {
 }
 
 # The place in the journal, each row with the uploader stopped: what is done
-# to it, then what must hold once it runs again. A vacuum past the place
-# leaves the first entry after it the oldest one left; the newest copy of
-# the place emptied or unparsable sends at most a few pieces again.
+# to it, then what must hold once it runs again. The newest copy of the
+# place emptied or unparsable sends at most a few pieces again, of a journal
+# that holds all the stage sent; a vacuum past the place, last, leaves the
+# first entry after it the oldest one left.
 place_rows() {
-	local ns=nmea-udp-listener name=nmea-udp-listener rows=(vacuum emptied unparsable) row line sent before place=/var/lib/private/$up/state
+	local ns=nmea-udp-listener name=nmea-udp-listener rows=(emptied unparsable vacuum) row line sent before place=/var/lib/private/$up/state
 	for row in "${rows[@]}"; do
 		ct systemctl stop "$up"
 		line=$(paced "${row:0:2}")
