@@ -41,7 +41,7 @@ fleet_stage() {
 	# A Debian 13 Apache stopped just after it started can outlive SIGKILL
 	# here for the whole stop time-out, 90 s; the install restarts it twice.
 	mkdir -p "$root-collector/etc/systemd/system.conf.d"
-	printf '[Manager]\nDefaultTimeoutStopSec=15s\n' >"$root-collector/etc/systemd/system.conf.d/test.conf"
+	printf '[Manager]\nDefaultTimeoutStopSec=5s\n' >"$root-collector/etc/systemd/system.conf.d/test.conf"
 	# The root holds Apache for the collector; the station, sharing its
 	# network namespace, must not take its ports.
 	ln -s /dev/null "$root/etc/systemd/system/apache2.service"
