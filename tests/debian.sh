@@ -78,9 +78,10 @@ under_systemd() {
 		until (($(${3:-reports} | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
 	}
 	# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
-	# second from inside the container; a burst runs alone.
+	# second from inside the container; a burst runs alone. Sets lost to how
+	# many the kernel dropped at the listener's socket meanwhile.
 	pace() {
-		local mine=
+		local mine= before=$(drops)
 		[[ -n ${holding:-} ]] || (($1 < 1000)) || { alone && mine=1; }
 		ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
 			exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
@@ -91,6 +92,7 @@ under_systemd() {
 				wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
 				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
 			done' "$@" || fail "sending $2 datagrams"
+		lost=$(($(drops) - before))
 		[[ -z $mine ]] || idle
 	}
 	# The payload lines of pace's reports tagged TAG, as a pattern for grep -E.
