@@ -36,10 +36,16 @@ fi
 # Boots ROOT with systemd-nspawn ARGS and waits for its systemd; sets the
 # variable named VAR to systemd's PID, for nsenter.
 boot() {
-	local var=$1 root=$2 deadline=$((SECONDS + 30)) state= pid=; shift 2
+	local var=$1 root=$2 deadline=$((SECONDS + 30)) state= pid= cgroup=${2##*/}.$((++booted)); shift 2
+	# Each in cgroups of its own: containers that shared them would share
+	# each unit's, and a unit stopped in one would kill, or fail to start,
+	# the unit of the same name in another.
+	(for dir in "${cgroups[@]}"; do
+		mkdir "$dir/$cgroup" && echo "$BASHPID" >"$dir/$cgroup/cgroup.procs" || exit
+	done
 	# cgroup v2 inside, as on a Debian system, whatever the host has.
-	SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -q -b -D "$root" --register=no --keep-unit \
-		--console=passive "$@" >"$root.boot.log" 2>&1 &
+	SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -q -b -D "$root" --register=no --keep-unit \
+		--console=passive "$@") >"$root.boot.log" 2>&1 &
 	pids+=($!) nspawns+=($!)
 	until [[ $state =~ ^(running|degraded)$ ]]; do
 		((SECONDS < deadline)) && kill -0 "${pids[-1]}" 2>/dev/null ||
@@ -109,11 +115,14 @@ under_systemd() {
 	[[ $(reports) == $'Received packet from 127.0.0.1:4500\nData: abcde\nreceive UDP : abcde' ]] ||
 		fail "the first report is not exact: $(reports)"
 
+	# Alone until the journal holds it: every datagram of it must arrive.
+	alone
 	local before=$(drops) burst=30000 sent=$EPOCHREALTIME
 	pace 10000 "$burst" B
 	sent=$(since "$sent")
 	local line=$(paced B)
 	await "$((2 * burst))" "$line"
+	idle
 	# Each of the burst's lines once, and nothing else.
 	local all=$(reports)
 	local lines=$(grep -cE "$line" <<<"$all")
@@ -190,15 +199,16 @@ build_in_root() {
 	rm -rf "$root/root/src"
 }
 
-# A copy of the clean clone as version VERSION, with the sed script SCRIPT
-# applied to FILE: in $work/VERSION.
-variant() {
-	local dir=$work/$1
-	cp -a "$work/src" "$dir"
-	(cd "$dir" && sed -i "$3" "$2" &&
-		printf '%s (%s) unstable; urgency=medium\n\n  * Test build.\n\n -- %s  %s\n\n' \
-			nmea-udp-listener "$1" "$(dpkg-parsechangelog -S Maintainer)" "$(date -R)" |
-		cat - debian/changelog >"$dir.changelog" && mv "$dir.changelog" debian/changelog)
+# The package DEB, in $root, again as version VERSION, with the shell
+# commands SCRIPT run in its unpacked tree: a package to upgrade from or to,
+# packed by that release's dpkg-deb, without building it again.
+repack() {
+	local deb=$1 version=$2 tree=$root/root/repack
+	rm -rf "$tree" && chroot "$root" dpkg-deb -R "$deb" /root/repack &&
+		(cd "$tree" && eval "$3" && sed -i "s/^Version: .*/Version: $version/" DEBIAN/control &&
+			find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum >DEBIAN/md5sums) &&
+		chroot "$root" dpkg-deb -b /root/repack "${deb%_*_*}_${version}_amd64.deb" >/dev/null &&
+		rm -r "$tree" || fail "cannot repack $deb as $version"
 }
 
 # Contents, binary and lintian of the package DEB, whose unit must lie in
@@ -234,7 +244,11 @@ make_root() {
 		sources+=("$dir/$codename.$((++n)).${source##*.}")
 		sed "s/$host_codename/$codename/g" "$source" >"${sources[-1]}"
 	done
+	# The packages' build dependencies too, from debian/control: then the
+	# build in the root, which checks them again, starts at once.
 	mmdebstrap --quiet --variant=minbase --skip=cleanup/apt/lists \
+		--customize-hook='copy-in debian /tmp' \
+		--customize-hook='chroot "$1" apt-get build-dep -y -qq /tmp >/dev/null && rm -r "$1/tmp/debian"' \
 		--hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
 		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,apache2,curl,socat \
 		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$dir/$codename" "${sources[@]}" </dev/null ||
@@ -255,9 +269,9 @@ make_roots() {
 	cat "$dir/bookworm.log" "$dir/trixie.log"
 }
 
-# The stage under systemd runs alone, and so does each burst of the fleets:
-# a burst's count of reports must not hang on what else the machine is
-# doing. Building goes on side by side.
+# Each burst runs alone, under systemd and in the fleets: a burst's count of
+# reports must not hang on what else the machine is doing. The rest goes on
+# side by side.
 alone() { flock -x "$busy_fd" && holding=x; }
 shared() { flock -s "$busy_fd" && holding=s; }
 idle() { flock -u "$busy_fd" && holding=; }
@@ -279,12 +293,14 @@ release() {
 	shared
 	build_in_root "$work/src"
 	check_package "$root/root/nmea-udp-listener_${version}_amd64.deb" "$unitdir" "$root"
-	build_in_root "$work/$upgrade"
-	# Where units have left /lib, the package as built before, with its unit
-	# there, to upgrade from.
+	# A higher version whose unit says so, to see the upgrade restart with
+	# it; and, where units have left /lib, the package as built before, with
+	# its unit there, to upgrade from.
+	local deb=/root/nmea-udp-listener_${version}_amd64.deb unit=${unitdir#/}/nmea-udp-listener.service
+	repack "$deb" "$upgrade" "sed -i 's/^Description=.*/& (upgraded)/' $unit"
 	if [[ $unitdir != /lib/systemd/system ]]; then
 		lib=$version~lib1
-		build_in_root "$work/$lib"
+		repack "$deb" "$lib" "mkdir -p lib/systemd/system && mv $unit lib/systemd/system/ && rmdir ${unit%/*}"
 	fi
 	out=$work/$codename-packages
 	mkdir "$out" && mv "$root/root/"nmea-udp-listener* "$out/"
@@ -295,9 +311,7 @@ release() {
 		fail "install test"
 	echo "install test took $((SECONDS - start)) s"
 	idle
-	alone
 	under_systemd
-	idle
 	# The fleets, heavy in their own ways, start once every release is
 	# past its burst under systemd.
 	: >"$work/$codename.ready"
@@ -320,8 +334,20 @@ build=$(realpath "$1")
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
 # What the exit stops: each release's shell, which kills its own
 # containers; the roots in the making are waited for.
-rooting= releases=()
-trap 'kill -TERM "${releases[@]}" 2>/dev/null || true; wait; rm -rf "$work"' EXIT
+rooting= releases=() cgroups=() booted=0
+trap 'kill -TERM "${releases[@]}" 2>/dev/null || true; wait; rm -rf "$work"
+	for dir in "${cgroups[@]}"; do find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null; done' EXIT
+# A folder for the containers' cgroups in each hierarchy that systemd tells
+# units apart by: cgroup2 and, on a host that has it, the named v1 one.
+while IFS=: read -r _ controllers path; do
+	case $controllers in
+	'') hierarchy=$(findmnt -n -t cgroup2 -o TARGET | head -n 1) ;;
+	name=systemd) hierarchy=$(findmnt -n -t cgroup -O name=systemd -o TARGET | head -n 1) ;;
+	*) continue ;;
+	esac
+	[[ -n $hierarchy ]] && cgroups+=("$hierarchy${path%/}/nmea-udp-listener-test.$$") && mkdir "${cgroups[-1]}" ||
+		fail "cannot make a cgroup for the containers in ${hierarchy:-a cgroup2 hierarchy} (needs root)"
+done </proc/self/cgroup
 version=$(dpkg-parsechangelog -S Version)
 e2e=$build/tests/e2e_test
 # Where each release's systemd looks for units.
@@ -346,11 +372,6 @@ if [[ -n $rooting ]]; then
 	cat "$work/roots.log"
 fi
 
-# A higher version whose unit says so, to see the upgrade restart with it;
-# and, where units have left /lib, the package as built before, with its
-# unit there, to upgrade from.
-variant "$version+1" systemd/nmea-udp-listener.service.in 's/^Description=.*/& (upgraded)/'
-variant "$version~lib1" debian/rules 's|-DSYSTEMD_UNIT_DIR=$(unitdir)|-DSYSTEMD_UNIT_DIR=/lib/systemd/system|'
 # The other architectures and both releases at once, each logging to a
 # file of its own, shown whole in turn. DEBIAN_RELEASES="bookworm" tries one
 # release alone.

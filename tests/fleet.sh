@@ -38,10 +38,6 @@ fleet_stage() {
 		nsn nft add rule ip uplink hole ip saddr 192.0.2.1 tcp sport 19532 numgen random mod 100 "<" "$1" drop
 	}
 	cp -a "$root" "$root-collector"
-	# A Debian 13 Apache stopped just after it started can outlive SIGKILL
-	# here for the whole stop time-out, 90 s; the install restarts it twice.
-	mkdir -p "$root-collector/etc/systemd/system.conf.d"
-	printf '[Manager]\nDefaultTimeoutStopSec=5s\n' >"$root-collector/etc/systemd/system.conf.d/test.conf"
 	# The root holds Apache for the collector; the station, sharing its
 	# network namespace, must not take its ports.
 	ln -s /dev/null "$root/etc/systemd/system/apache2.service"
@@ -83,15 +79,6 @@ fleet_stage() {
 	[[ $state/$(ct systemctl show -P NRestarts "$up") == inactive/dead/0 &&
 		$(ct journalctl -u "$up" -o cat | grep -c "$said") == 1 ]] || fail "$up without a URL: $(ct systemctl status "$up")"
 
-	ct sed -i "s|^URL=\$|URL=$url|" "/etc/default/$up"
-	ct systemctl restart "$up"
-	# What the collector holds from a station, from the mark on once set:
-	# the whole of it, read at each poll, would load the machine measured.
-	local mark=
-	collected() { cc journalctl -D "$journals" -o cat ${mark:+"--after-cursor=$mark"} "_HOSTNAME=${1:-station}" 2>/dev/null; }
-	mark() { mark=$(cc journalctl -D "$journals" -n 1 -o export _HOSTNAME=station | sed -n '1s/^__CURSOR=//p'); }
-	collected_once() { collected "$@" | sort -u; }
-	viewed_once() { sort -u "$root.view"; }
 	# Every failing check says what explains it.
 	explain() {
 		echo "the uploader's last lines:"
@@ -101,6 +88,18 @@ fleet_stage() {
 			"$root-collector/var/log/apache2/nmea-udp-listener-collector.log"
 		fail "$@"
 	}
+	# A unit that fails to start or stop says why.
+	uploader() { ct systemctl "$1" "$up" || explain "systemctl $1 $up"; }
+
+	ct sed -i "s|^URL=\$|URL=$url|" "/etc/default/$up"
+	uploader restart
+	# What the collector holds from a station, from the mark on once set:
+	# the whole of it, read at each poll, would load the machine measured.
+	local mark=
+	collected() { cc journalctl -D "$journals" -o cat ${mark:+"--after-cursor=$mark"} "_HOSTNAME=${1:-station}" 2>/dev/null; }
+	mark() { mark=$(cc journalctl -D "$journals" -n 1 -o export _HOSTNAME=station | sed -n '1s/^__CURSOR=//p'); }
+	collected_once() { collected "$@" | sort -u; }
+	viewed_once() { sort -u "$root.view"; }
 	# README's live view of every station, watching from here to the end.
 	cc timeout 900 "$fleet" view -o cat >"$root.view" 2>&1 &
 	pids+=($!)
@@ -231,7 +230,7 @@ fleet_stage() {
 	local link kbit loss count bound out began from took lines timeouts
 	for link in "64 0 3000 6" "256 1 4000 20"; do
 		read -r kbit loss count bound <<<"$link"
-		ct systemctl stop "$up"
+		uploader stop
 		ct sed -i "s/^#\{0,1\}BOUND=.*/BOUND=$bound/" "/etc/default/$up"
 		rate "${kbit}kbit"
 		((loss == 0)) || lossy "$loss"
@@ -240,7 +239,7 @@ fleet_stage() {
 		pace 10000 "$count" "L$kbit"
 		count=$((count - lost))
 		out=$(uplink_out) began=$EPOCHREALTIME from=$SECONDS
-		ct systemctl start "$up"
+		uploader start
 		await $((2 * count)) "$line" collected_once
 		took=$(since "$began") lines=$(ct journalctl -u "$up" -o cat --since "-$((SECONDS - from + 2))s")
 		out=$(($(uplink_out) - out))
@@ -258,7 +257,7 @@ fleet_stage() {
 	done
 	rate 40mbit
 	ct sed -i 's/^BOUND=.*/#BOUND=20/' "/etc/default/$up"
-	ct systemctl restart "$up"
+	uploader restart
 
 	place_rows
 
@@ -272,12 +271,12 @@ fleet_stage() {
 		sleep 0.1
 	done
 	local stopping=$EPOCHREALTIME
-	ct systemctl stop "$up"
+	uploader stop
 	local stopped=$(since "$stopping")
 	echo "stopped in $stopped s while the upload hung; $(ct journalctl -u "$up" -o cat | grep -c 'trying again') lines of retries in all"
 	awk "BEGIN { exit !($stopped < 1) }" || fail "the stop took $stopped s"
 	hole off
-	ct systemctl start "$up"
+	uploader start
 	line=$(paced S)
 	await 10 "$line" collected_once
 	(($(collected_once | grep -cE "$line") == 10)) || explain "the stop lost reports"
@@ -289,7 +288,7 @@ fleet_stage() {
 		--listen-http=192.0.2.2:19533 --split-mode=none --output=/var/log/journal/remote/all.journal' ||
 		fail "cannot start a plain journal-remote"
 	ct sed -i 's|^URL=.*|URL=http://192.0.2.2:19533|' "/etc/default/$up"
-	ct systemctl restart "$up"
+	uploader restart
 	line=$(paced P)
 	pace 100 20 P
 	await 40 "$line" "cc journalctl -D /var/log/journal/remote -o cat _HOSTNAME=station"
@@ -401,7 +400,7 @@ bad_input() {
 place_rows() {
 	local ns=nmea-udp-listener name=nmea-udp-listener rows=(emptied unparsable vacuum) row line sent place=/var/lib/private/$up/state
 	for row in "${rows[@]}"; do
-		ct systemctl stop "$up"
+		uploader stop
 		line=$(paced "${row:0:2}")
 		case $row in
 		vacuum)
@@ -431,7 +430,7 @@ place_rows() {
 			;;
 		esac
 		mark
-		ct systemctl start "$up"
+		uploader start
 		await "$sent" "$line" collected_once
 		local got=$(collected_once | grep -cE "$line")
 		local again=$(($(collected | wc -l) - got))
