@@ -357,9 +357,13 @@ declare -A machine=([amd64]="Advanced Micro Devices X86-64" [arm64]=AArch64 [arm
 declare -A qemu=([arm64]=qemu-aarch64-static [armhf]=qemu-arm-static)
 
 # Both releases' roots are made meanwhile, or DEBIAN_ROOTS=DIR takes copies
-# of roots made before (DIR/bookworm and DIR/trixie). DEBIAN_ARCHS="" builds
-# no other architecture: a quicker try of the releases' stages.
-if [[ -n ${DEBIAN_ROOTS:-} ]]; then
+# of roots made before (DIR/bookworm and DIR/trixie), or, with
+# DEBIAN_ROOTS_TAKE=1, the roots themselves, made for this run alone.
+# DEBIAN_ARCHS="" builds no other architecture: a quicker try of the
+# releases' stages.
+if [[ -n ${DEBIAN_ROOTS:-} && ${DEBIAN_ROOTS_TAKE:-} == 1 ]]; then
+	mv "$DEBIAN_ROOTS/bookworm" "$DEBIAN_ROOTS/trixie" "$work/"
+elif [[ -n ${DEBIAN_ROOTS:-} ]]; then
 	cp -a "$DEBIAN_ROOTS/bookworm" "$DEBIAN_ROOTS/trixie" "$work/"
 else
 	make_roots "$work" >"$work/roots.log" 2>&1 &
