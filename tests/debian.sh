@@ -38,8 +38,8 @@ fi
 boot() {
 	local var=$1 root=$2 deadline=$((SECONDS + 30)) state= pid= cgroup=${2##*/}.$((++booted)); shift 2
 	# Each in cgroups of its own: containers that shared them would share
-	# each unit's, and a unit stopped in one would kill, or fail to start,
-	# the unit of the same name in another.
+	# each unit's, and a unit stopped in one would wait out its stop
+	# time-out on, or fail to start, the unit of the same name in another.
 	(for dir in "${cgroups[@]}"; do
 		mkdir "$dir/$cgroup" && echo "$BASHPID" >"$dir/$cgroup/cgroup.procs" || exit
 	done
