@@ -211,9 +211,10 @@ fleet_stage() {
 	local back=$EPOCHREALTIME
 	local lingered=$(awk '$1 > 0 { if (++run > most) most = run; next } { run = 0 } END { print most / 4 }' "$root.draining")
 
-	await $((2 * (3000 - lost))) "$line" collected_once
+	local held=$((3000 - lost))
+	await $((2 * held)) "$line" collected_once
 	local after=$(since "$back") got=$(collected_once | grep -cE "$line")
-	((got == 2 * (3000 - lost))) || explain "$((got / 2)) of $((3000 - lost)) reports at the collector $after s after the link's return"
+	((got == 2 * held)) || explain "$((got / 2)) of $held reports at the collector $after s after the link's return"
 	echo "after a black hole of 30 s, every report at the collector $after s after the link's return"
 	# Well inside the 30 s promised, and shorter than the kernel's own
 	# retransmission back-off after 30 s (about 21 s): an upload left
