@@ -84,11 +84,12 @@ under_systemd() {
 		until (($(${3:-reports} | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
 	}
 	# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
-	# second from inside the container; a burst runs alone. Sets lost to how
-	# many the kernel dropped at the listener's socket meanwhile.
+	# second from inside the container; a burst runs alone, letting go of the
+	# lock held shared meanwhile. Sets lost to how many the kernel dropped at
+	# the listener's socket meanwhile.
 	pace() {
-		local mine= before=$(drops)
-		[[ -n ${holding:-} ]] || (($1 < 1000)) || { alone && mine=1; }
+		local held=${holding:-} before=$(drops)
+		[[ $held == x ]] || (($1 < 1000)) || { idle && alone; }
 		ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
 			exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
 			start=${EPOCHREALTIME/./}
@@ -99,7 +100,7 @@ under_systemd() {
 				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
 			done' "$@" || fail "sending $2 datagrams"
 		lost=$(($(drops) - before))
-		[[ -z $mine ]] || idle
+		[[ $held == x ]] || (($1 < 1000)) || { idle; [[ $held != s ]] || shared; }
 	}
 	# The payload lines of pace's reports tagged TAG, as a pattern for grep -E.
 	paced() { printf '^(Data: |receive UDP : )\\$GPTXT,%s[0-9]{6},x{60}\\*00$' "$1"; }
@@ -116,13 +117,13 @@ under_systemd() {
 		fail "the first report is not exact: $(reports)"
 
 	# Alone until the journal holds it: every datagram of it must arrive.
-	alone
+	idle && alone
 	local burst=30000 sent=$EPOCHREALTIME lost
 	pace 10000 "$burst" B
 	sent=$(since "$sent")
 	local line=$(paced B)
 	await "$((2 * burst))" "$line"
-	idle
+	idle && shared
 	# Each of the burst's lines once, and nothing else.
 	local all=$(reports)
 	local lines=$(grep -cE "$line" <<<"$all")
@@ -269,8 +270,8 @@ make_roots() {
 }
 
 # Each burst runs alone, under systemd and in the fleets: a burst's count of
-# reports must not hang on what else the machine is doing. The rest goes on
-# side by side.
+# reports must not hang on what else the machine is doing. Building and the
+# stage under systemd hold the lock shared, side by side.
 alone() { flock -x "$busy_fd" && holding=x; }
 shared() { flock -s "$busy_fd" && holding=s; }
 idle() { flock -u "$busy_fd" && holding=; }
@@ -309,8 +310,10 @@ release() {
 	with_proc "$root" "$0" in-root "$root" "$out/nmea-udp-listener_${version}_amd64.deb" "$e2e" ||
 		fail "install test"
 	echo "install test took $((SECONDS - start)) s"
-	idle
+	# Held shared all through, so that no burst runs beside this one's
+	# booting and installing.
 	under_systemd
+	idle
 	# The fleets, heavy in their own ways, start once every release is
 	# past its burst under systemd.
 	: >"$work/$codename.ready"
