@@ -36,7 +36,7 @@ fi
 # Boots ROOT with systemd-nspawn ARGS and waits for its systemd; sets the
 # variable named VAR to systemd's PID, for nsenter.
 boot() {
-	local var=$1 root=$2 deadline=$((SECONDS + 30)) state= pid= cgroup=${2##*/}.$((++booted)); shift 2
+	local var=$1 root=$2 deadline=$((SECONDS + 30)) state='' pid='' cgroup=${2##*/}.$((++booted)); shift 2
 	# Each in cgroups of its own: containers that shared them would share
 	# each unit's, and a unit stopped in one would wait out its stop
 	# time-out on, or fail to start, the unit of the same name in another.
@@ -71,6 +71,7 @@ under_systemd() {
 	echo "-- under a running systemd: install, burst, kill, upgrade, remove, purge"
 	local start=$SECONDS name=nmea-udp-listener ns=nmea-udp-listener
 	cp "$out/"*.deb "$root/root/"
+	# shellcheck disable=SC2154 # boot sets leader
 	ct() { nsenter -t "$leader" -a "$@"; }
 	boot leader "$root" --private-network
 	echo "booted in $((SECONDS - start)) s ($(ct systemctl --version | head -n 1))"
@@ -116,13 +117,17 @@ under_systemd() {
 	[[ $(reports) == $'Received packet from 127.0.0.1:4500\nData: abcde\nreceive UDP : abcde' ]] ||
 		fail "the first report is not exact: $(reports)"
 
-	# Alone until the journal holds it: every datagram of it must arrive.
+	# Three lines a datagram, nine times what journald lets a service log
+	# in 30 s, at a pace any machine holds: every datagram the listener took
+	# off its socket must reach the journal. What the kernel dropped at a
+	# full socket is the machine's, counted and shown, not failed on; what
+	# is left must still be well past journald's limit, or proves nothing.
 	idle && alone
 	local burst=30000 sent=$EPOCHREALTIME lost
-	pace 10000 "$burst" B
+	pace 2000 "$burst" B
 	sent=$(since "$sent")
-	local line=$(paced B)
-	await "$((2 * burst))" "$line"
+	local line=$(paced B) taken=$((burst - lost))
+	await "$((2 * taken))" "$line"
 	idle && shared
 	# Each of the burst's lines once, and nothing else.
 	local all=$(reports)
@@ -130,8 +135,8 @@ under_systemd() {
 	local whole=$(grep -E "$line" <<<"$all" | sort -u | wc -l)
 	local senders=$(grep -c '^Received packet from 127\.0\.0\.1:' <<<"$all")
 	echo "burst of $burst datagrams of 80 bytes in $sent s: kernel drops $lost, $((whole / 2)) reports in the journal, $(ct journalctl --namespace="$ns" --disk-usage)"
-	((lines == 2 * burst && whole == 2 * burst && senders == burst + 1)) ||
-		fail "$((whole / 2)) whole reports of $burst"
+	((lines == 2 * taken && whole == 2 * taken && senders == taken + 1 && 3 * taken > 2 * 10000)) ||
+		fail "$((whole / 2)) whole reports of the $taken datagrams taken off the socket ($lines payload lines, $senders sender lines)"
 	(($(ct journalctl -o cat | grep -c 'GPTXT') == 0)) || fail "reports reached the system journal"
 
 	# CAPACITY_RATES="10000 20000 ...": how many of 10 s of datagrams at each
@@ -325,6 +330,7 @@ release() {
 }
 
 cd "$(dirname "$0")/.."
+# shellcheck source=/dev/null
 host_codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 # tests/debian.sh roots DIR: both roots, made ahead of the rest.
 if [[ $1 == roots ]]; then
@@ -336,7 +342,7 @@ build=$(realpath "$1")
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
 # What the exit stops: each release's shell, which kills its own
 # containers; the roots in the making are waited for.
-rooting= releases=() cgroups=() booted=0
+rooting='' releases=() cgroups=() booted=0
 trap 'kill -TERM "${releases[@]}" 2>/dev/null || true; wait; rm -rf "$work"
 	for dir in "${cgroups[@]}"; do find "$dir" -depth -type d -exec rmdir {} + 2>/dev/null; done' EXIT
 # A folder for the containers' cgroups in each hierarchy that systemd tells
@@ -382,7 +388,7 @@ fi
 # file of its own, shown whole in turn. DEBIAN_RELEASES="bookworm" tries one
 # release alone.
 cross() {
-	archs=(${DEBIAN_ARCHS-arm64 armhf})
+	read -ra archs <<<"${DEBIAN_ARCHS-arm64 armhf}"
 	((${#archs[@]} == 0)) || echo "-- the ${archs[*]} packages, built here from a clean clone of HEAD"
 	# Built on what the releases leave of the processor: their builds come
 	# first.

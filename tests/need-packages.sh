@@ -39,7 +39,8 @@ said=$(install "${missing[@]}" 2>&1) && exit 0
 # the newest version that every architecture has, with the installed
 # packages that need exactly this one's version.
 pins=()
-for p in $(sed -n 's/.*Depends: \([a-z0-9.+-]*\):[a-z0-9]*\( (.*)\)\{0,1\} but it is not going to be installed$/\1/p' <<<"$said" | sort -u); do
+skewed=$(sed -n 's/.*Depends: \([a-z0-9.+-]*\):[a-z0-9]*\( (.*)\)\{0,1\} but it is not going to be installed$/\1/p' <<<"$said" | sort -u)
+for p in $skewed; do
 	version=
 	for v in $(apt-cache madison "$p" | awk '{ print $3 }'); do
 		for arch in "${archs[@]}"; do

@@ -2,7 +2,7 @@
 # Checks what `cmake --install` lays down: the files, the man page, the unit.
 # Usage: packaging.sh install|man|unit SOURCE_DIR BUILD_DIR LISTENER
 set -euo pipefail
-check=$1 src=$2 build=$3 listener=$4
+check=$1 build=$3 listener=$4
 fail() { echo "FAIL: $*"; exit 1; }
 
 destdir=$(mktemp -d)

@@ -8,8 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tests/need-packages.sh g++ cmake make libgtest-dev iproute2 valgrind clang libclang-rt-14-dev \
-	clang-tidy cppcheck systemd systemd-container procps groff-base man-db util-linux git \
-	dpkg-dev debhelper apache2-dev lintian mmdebstrap qemu-user-static binutils nftables \
+	clang-tidy cppcheck shellcheck systemd systemd-container procps groff-base man-db util-linux git \
+	dpkg-dev debhelper lintian mmdebstrap qemu-user-static binutils nftables \
 	crossbuild-essential-arm64 libc6-dev:arm64 libstdc++-12-dev:arm64 \
 	crossbuild-essential-armhf libc6-dev:armhf libstdc++-12-dev:armhf
 
@@ -41,6 +41,9 @@ stage "static checks"
 clang-tidy --quiet -p build src/*.cpp 2> >(grep -v ' warnings\? generated\.$' >&2)
 cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portability \
 	--inline-suppr --std=c++17 src/
+# The fleet's programs, the maintainer scripts and the tests' shell.
+shellcheck fleet/upload fleet/collector/receive fleet/collector/nmea-udp-listener-fleet \
+	debian/*.postinst debian/*.prerm debian/*.postrm tests/*.sh
 stage "Debian packages"
 wait "$rooting" || { cat "$roots/log"; exit 1; }
 cat "$roots/log"
