@@ -64,15 +64,16 @@ fleet_stage() {
 	# and no request to it goes unanswered.
 	apache_state() {
 		cc sh -c 'cd /etc/apache2 && ls -l mods-enabled conf-enabled sites-enabled && find /var/lib/apache2 | sort' &&
-			cc systemctl show -P MainPID apache2 && nsn ss -Htln | awk '{ print $4 }' | sort
+			cc systemctl show -P MainPID apache2
 	}
+	ports() { nsn ss -Htln | awk '{ print $4 }' | sort; }
 	own_site() {
 		local site cgi
 		site=$(ct curl -sS --max-time 5 http://127.0.0.1/ 2>&1) cgi=$(ct curl -sS -o /dev/null -w '%{http_code}' --max-time 5 http://127.0.0.1/cgi-bin/probe 2>&1)
 		[[ $site == "the box's own site" && $cgi == 404 ]] || fail "$1: the box's own site answered \"$site\", its cgi-bin $cgi"
 	}
 	own_site "before the collector"
-	local apache_before=$(apache_state)
+	local apache_before=$(apache_state) ports_before=$(ports)
 	ct bash -c 'while :; do curl -s -o /dev/null -w "%{http_code}\n" --max-time 2 http://127.0.0.1/; sleep 0.1; done' >"$root.site" 2>&1 &
 	local polling=$!
 	pids+=("$polling")
@@ -88,9 +89,11 @@ fleet_stage() {
 	local tries=0
 	until listening; do ((++tries < 50)) || fail "nothing listens on 19532 after $fleet init"; sleep 0.1; done
 	own_site "the collector's front started"
-	local apache_now=$(apache_state)
-	[[ $apache_now == "$(printf '%s\n%s' "$apache_before" '*:19532' | sort)" || $apache_now == "$(printf '%s\n%s' "$apache_before" '0.0.0.0:19532' | sort)" ]] ||
-		fail "the box's own Apache changed, or a port other than 19532 opened:"$'\n'"$(diff <(echo "$apache_before") <(echo "$apache_now"))"
+	local apache_now=$(apache_state) opened=$(comm -13 <(echo "$ports_before") <(ports))
+	[[ $apache_now == "$apache_before" ]] ||
+		fail "the box's own Apache changed:"$'\n'"$(diff <(echo "$apache_before") <(echo "$apache_now"))"
+	[[ $opened =~ ^(\*|0\.0\.0\.0|\[::\]):19532$ && -z $(comm -23 <(echo "$ports_before") <(ports)) ]] ||
+		fail "ports opened other than 19532, or closed: $(diff <(echo "$ports_before") <(ports))"
 	(cd "$root-collector/root" && cc sh -c "cd /root && $fleet add station && $fleet add second" >/dev/null) ||
 		fail "$fleet add"
 	local mode=$(stat -c %a:%U "$root-collector/etc/nmea-udp-listener-collector/ca/ca.key")
@@ -344,8 +347,8 @@ fleet_stage() {
 	echo "the box's own Apache answered $((polled - unanswered)) of $polled requests from the collector's install to its purge"
 	((unanswered == 0 && polled > 0)) || fail "the box's own site left requests unanswered: $(grep -vx 200 "$root.site" | sort | uniq -c)"
 	apache_now=$(apache_state)
-	[[ $apache_now == "$apache_before" ]] ||
-		fail "the box's own Apache is not as it was after the purge:"$'\n'"$(diff <(echo "$apache_before") <(echo "$apache_now"))"
+	[[ $apache_now == "$apache_before" && $(ports) == "$ports_before" ]] ||
+		fail "the box's own Apache is not as it was after the purge:"$'\n'"$(diff <(echo "$apache_before"; echo "$ports_before") <(echo "$apache_now"; ports))"
 	left=$(cc find / /run /tmp -xdev -name '*nmea-udp-listener-collector*')
 	[[ -z $left ]] || fail "left after purge: $left"
 	halt "$leader" "$collector"
