@@ -327,6 +327,7 @@ fleet_stage() {
 	(($(ct journalctl -u "$up" -o cat | grep -c 'does not take compressed uploads') == 1)) ||
 		explain "the plain collector: $(cc journalctl -D /var/log/journal/remote -o cat | grep -cE "$line") lines"
 	echo "a plain journal-remote got all 20 reports, uncompressed"
+	cc systemctl stop plain || fail "cannot stop the plain journal-remote"
 
 	throughput
 

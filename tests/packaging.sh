@@ -2,7 +2,7 @@
 # Checks what `cmake --install` lays down: the files, the man page, the unit.
 # Usage: packaging.sh install|man|unit SOURCE_DIR BUILD_DIR LISTENER
 set -euo pipefail
-check=$1 build=$3 listener=$4
+check=$1 src=$2 build=$3 listener=$4
 fail() { echo "FAIL: $*"; exit 1; }
 
 destdir=$(mktemp -d)
@@ -26,8 +26,11 @@ install)
 		fail "ExecStart does not name the installed binary"
 	;;
 man)
-	warnings=$(groff -man -ww -z "$man" 2>&1)
-	[[ -z $warnings ]] || fail "groff: $warnings"
+	# The fleet's pages too, which the Debian packages install.
+	for page in "$man" "$src"/doc/*.8; do
+		warnings=$(groff -man -ww -z "$page" 2>&1)
+		[[ -z $warnings ]] || fail "groff: ${page##*/}: $warnings"
+	done
 	MANWIDTH=80 man -l "$man" 2>/dev/null | grep -q '^SECURITY' || fail "man cannot show it"
 	;;
 unit)
