@@ -65,128 +65,64 @@ halt() {
 	nspawns=()
 }
 
-# The package under a running systemd: $root booted by systemd-nspawn, with
-# the packages of $out.
-under_systemd() {
-	echo "-- under a running systemd: install, burst, kill, upgrade, remove, purge"
-	local start=$SECONDS name=nmea-udp-listener ns=nmea-udp-listener
-	cp "$out/"*.deb "$root/root/"
-	# shellcheck disable=SC2154 # boot sets leader
-	ct() { nsenter -t "$leader" -a "$@"; }
+# What the fleet does in the booted $root, whose systemd has the PID leader.
+# shellcheck disable=SC2154 # boot sets leader
+ct() { nsenter -t "$leader" -a "$@"; }
+name=nmea-udp-listener ns=nmea-udp-listener
+reports() { ct journalctl --namespace="$ns" -u "$name" -o cat; }
+send() { ct perl -MIO::Socket::INET -e 'IO::Socket::INET->new(PeerAddr => "127.0.0.1:9888",
+	LocalPort => $ARGV[0], Proto => "udp")->send($ARGV[1]) or die' "$@"; }
+# Waits until the reports' journal, or what the command FROM prints,
+# holds COUNT lines matching PATTERN.
+await() {
+	local end=$((SECONDS + 60))
+	until (($(${3:-reports} | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
+}
+# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
+# second from inside the container; a burst runs alone, letting go of the
+# lock held shared meanwhile. Sets lost to how many the kernel dropped at
+# the listener's socket meanwhile.
+pace() {
+	local held=${holding:-} before=$(drops)
+	[[ $held == x ]] || (($1 < 1000)) || { idle && alone; }
+	ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
+		exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
+		start=${EPOCHREALTIME/./}
+		for ((i = 0; i < count; i++)); do
+			printf "\$GPTXT,%s%06d,%s*00\r\n" $tag $i $x >&3
+			((i % 100 == 99 || rate < 100)) || continue
+			wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
+			((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
+		done' "$@" || fail "sending $2 datagrams"
+	lost=$(($(drops) - before))
+	[[ $held == x ]] || (($1 < 1000)) || { idle; [[ $held != s ]] || shared; }
+}
+# The payload lines of pace's reports tagged TAG, as a pattern for grep -E.
+paced() { printf '^(Data: |receive UDP : )\\$GPTXT,%s[0-9]{6},x{60}\\*00$' "$1"; }
+since() { awk -v t="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - t }'; }
+drops() { nsenter -t "$leader" -n awk '/^Udp:/ && $2 ~ /^[0-9]/ { print $6 }' /proc/net/snmp; }
+main_pid() { ct systemctl show -P MainPID "$name"; }
+
+# The as-installed tests in debian/tests, run by the release's own
+# autopkgtest in $root booted by systemd-nspawn, with the listener's package
+# of $out. The booted root is the test bed and is thrown away after, so the
+# tests that break it run too (breaks-testbed).
+as_installed() {
+	echo "-- as installed, under a running systemd: autopkgtest"
+	local start=$SECONDS status=0
+	rm -rf "$root/root/src" && cp -a "$work/src" "$root/root/src" && mkdir -p "$root/root/debs" &&
+		cp "$out/${name}_${version}_amd64.deb" "$root/root/debs/" || fail "cannot copy the tests into $root"
 	boot leader "$root" --private-network
 	echo "booted in $((SECONDS - start)) s ($(ct systemctl --version | head -n 1))"
-	reports() { ct journalctl --namespace="$ns" -u "$name" -o cat; }
-	send() { ct perl -MIO::Socket::INET -e 'IO::Socket::INET->new(PeerAddr => "127.0.0.1:9888",
-		LocalPort => $ARGV[0], Proto => "udp")->send($ARGV[1]) or die' "$@"; }
-	# Waits until the reports' journal, or what the command FROM prints,
-	# holds COUNT lines matching PATTERN.
-	await() {
-		local end=$((SECONDS + 60))
-		until (($(${3:-reports} | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
-	}
-	# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
-	# second from inside the container; a burst runs alone, letting go of the
-	# lock held shared meanwhile. Sets lost to how many the kernel dropped at
-	# the listener's socket meanwhile.
-	pace() {
-		local held=${holding:-} before=$(drops)
-		[[ $held == x ]] || (($1 < 1000)) || { idle && alone; }
-		ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
-			exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
-			start=${EPOCHREALTIME/./}
-			for ((i = 0; i < count; i++)); do
-				printf "\$GPTXT,%s%06d,%s*00\r\n" $tag $i $x >&3
-				((i % 100 == 99 || rate < 100)) || continue
-				wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
-				((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
-			done' "$@" || fail "sending $2 datagrams"
-		lost=$(($(drops) - before))
-		[[ $held == x ]] || (($1 < 1000)) || { idle; [[ $held != s ]] || shared; }
-	}
-	# The payload lines of pace's reports tagged TAG, as a pattern for grep -E.
-	paced() { printf '^(Data: |receive UDP : )\\$GPTXT,%s[0-9]{6},x{60}\\*00$' "$1"; }
-	since() { awk -v t="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - t }'; }
-	drops() { nsenter -t "$leader" -n awk '/^Udp:/ && $2 ~ /^[0-9]/ { print $6 }' /proc/net/snmp; }
-	main_pid() { ct systemctl show -P MainPID "$name"; }
-
-	ct apt-get install -y -qq "/root/${name}_${version}_amd64.deb" >/dev/null || fail "apt-get install"
-	[[ $(ct systemctl is-enabled "$name") == enabled ]] || fail "not enabled on install"
-	[[ $(ct systemctl is-active "$name") == active ]] || fail "not started on install"
-	send 4500 abcde
-	await 1 '^receive UDP : abcde$'
-	[[ $(reports) == $'Received packet from 127.0.0.1:4500\nData: abcde\nreceive UDP : abcde' ]] ||
-		fail "the first report is not exact: $(reports)"
-
-	# Three lines a datagram, nine times what journald lets a service log
-	# in 30 s, at a pace any machine holds: every datagram the listener took
-	# off its socket must reach the journal. What the kernel dropped at a
-	# full socket is the machine's, counted and shown, not failed on; what
-	# is left must still be well past journald's limit, or proves nothing.
-	idle && alone
-	local burst=30000 sent=$EPOCHREALTIME lost
-	pace 2000 "$burst" B
-	sent=$(since "$sent")
-	local line=$(paced B) taken=$((burst - lost))
-	await "$((2 * taken))" "$line"
-	idle && shared
-	# Each of the burst's lines once, and nothing else.
-	local all=$(reports)
-	local lines=$(grep -cE "$line" <<<"$all")
-	local whole=$(grep -E "$line" <<<"$all" | sort -u | wc -l)
-	local senders=$(grep -c '^Received packet from 127\.0\.0\.1:' <<<"$all")
-	echo "burst of $burst datagrams of 80 bytes in $sent s: kernel drops $lost, $((whole / 2)) reports in the journal, $(ct journalctl --namespace="$ns" --disk-usage)"
-	((lines == 2 * taken && whole == 2 * taken && senders == taken + 1 && 3 * taken > 2 * 10000)) ||
-		fail "$((whole / 2)) whole reports of the $taken datagrams taken off the socket ($lines payload lines, $senders sender lines)"
-	(($(ct journalctl -o cat | grep -c 'GPTXT') == 0)) || fail "reports reached the system journal"
-
-	# CAPACITY_RATES="10000 20000 ...": how many of 10 s of datagrams at each
-	# rate reach the journal, and how many the kernel drops at the socket.
-	local rate tag tags=CDEFGHIJKLMNOPQRSTUVWXYZ
-	for rate in ${CAPACITY_RATES:-}; do
-		tag=${tags:0:1} tags=${tags:1}
-		pace "$rate" $((rate * 10)) "$tag"
-		await $((rate * 10 - lost)) "^Data: \\\$GPTXT,$tag"
-		echo "$rate/s for 10 s: kernel drops $lost, reports in the journal $(reports | grep -c "^Data: \\\$GPTXT,$tag")"
-	done
-
-	local old=$(main_pid) killed=$EPOCHREALTIME
-	ct sh -c 'kill -KILL "$1"' sh "$old"
-	until [[ $(ct systemctl is-active "$name") == active && $(main_pid) != "$old" ]]; do
-		awk "BEGIN { exit !($(since "$killed") > 6) }" &&
-			fail "not running again within RestartSec and a second of kill -9"
-		sleep 0.1
-	done
-	echo "running again $(since "$killed") s after kill -9"
-
-	if [[ -n $lib ]]; then
-		# Back to the package as built before, with its unit in /lib, as
-		# users of this release have it, to upgrade from that.
-		ct apt-get install -y -qq --allow-downgrades "/root/${name}_${lib}_amd64.deb" >/dev/null ||
-			fail "installing the package with its unit in /lib"
-		[[ $(ct systemctl is-active "$name") == active ]] || fail "the /lib package is not running"
-	fi
-	old=$(main_pid)
-	ct apt-get install -y -qq "/root/${name}_${upgrade}_amd64.deb" >/dev/null || fail "upgrade"
-	[[ $(ct systemctl show -P Description "$name") == *"(upgraded)" ]] || fail "upgrade: the old unit runs"
-	[[ $(ct systemctl is-active "$name") == active && $(main_pid) != "$old" ]] ||
-		fail "upgrade did not restart the service"
-	local units=$(ct find /usr/lib/systemd /etc/systemd -type f -name "$name.service")
-	[[ $units == "$(ct realpath "$unitdir/$name.service")" && $(ct systemctl is-enabled "$name") == enabled ]] ||
-		fail "upgrade: not one enabled unit file: $units"
-	send 4501 upgraded
-	await 1 '^receive UDP : upgraded$'
-	reports | grep -qx 'Received packet from 127.0.0.1:4501' || fail "no report after the upgrade"
-
-	rm "$root/root/"*.deb
-	ct apt-get remove -y -qq "$name" >/dev/null || fail "apt-get remove"
-	[[ $(ct systemctl is-active "$name") == inactive ]] || fail "still active after remove"
-	! nsenter -t "$leader" -n grep -q ':26A0 ' /proc/net/udp || fail "port 9888 taken after remove"
-	compgen -G "$root/var/log/journal/*.$ns" >/dev/null || fail "remove lost the reports' journal"
-	ct apt-get purge -y -qq "$name" >/dev/null || fail "apt-get purge"
-	local left=$(ct find / /run /tmp -xdev -name "*$name*")
-	[[ -z $left ]] || fail "left after purge: $left"
+	ct autopkgtest --ignore-restrictions=breaks-testbed --output-dir=/root/autopkgtest "/root/debs/${name}_${version}_amd64.deb" \
+		/root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
+	# Each test's own lines, then autopkgtest's summary.
+	sed 's/^/  /' "$root/root/autopkgtest/"*-stdout 2>/dev/null || true
+	sed -n '/^@@@@@@@@@@@@@@@@@@@@ summary$/,$p' "$root.autopkgtest.log"
+	((status == 0)) || { tail -n 30 "$root.autopkgtest.log"; fail "autopkgtest exited $status"; }
 	halt "$leader"
-	echo "ok: under systemd in $((SECONDS - start)) s"
+	rm -rf "$root/root/src" "$root/root/debs" "$root/root/autopkgtest"
+	echo "ok: as installed in $((SECONDS - start)) s"
 }
 
 # Runs a command with /proc and /dev mounted in ROOT, which only it sees.
@@ -202,18 +138,6 @@ build_in_root() {
 		dpkg-buildpackage -us -uc -b' >"$root.build.log" 2>&1 ||
 		{ tail -n 40 "$root.build.log"; fail "dpkg-buildpackage in $root"; }
 	rm -rf "$root/root/src"
-}
-
-# The package DEB, in $root, again as version VERSION, with the shell
-# commands SCRIPT run in its unpacked tree: a package to upgrade from or to,
-# packed by that release's dpkg-deb, without building it again.
-repack() {
-	local deb=$1 version=$2 tree=$root/root/repack
-	rm -rf "$tree" && chroot "$root" dpkg-deb -R "$deb" /root/repack &&
-		(cd "$tree" && eval "$3" && sed -i "s/^Version: .*/Version: $version/" DEBIAN/control &&
-			find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | sort -z | xargs -0 md5sum >DEBIAN/md5sums) &&
-		chroot "$root" dpkg-deb -b /root/repack "${deb%_*_*}_${version}_amd64.deb" >/dev/null &&
-		rm -r "$tree" || fail "cannot repack $deb as $version"
 }
 
 # Contents, binary and lintian of the package DEB, whose unit must lie in
@@ -255,7 +179,7 @@ make_root() {
 		--customize-hook='copy-in debian /tmp' \
 		--customize-hook='chroot "$1" apt-get build-dep -y -qq /tmp >/dev/null && rm -r "$1/tmp/debian"' \
 		--hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
-		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,apache2,curl,socat \
+		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,apache2,curl,socat,autopkgtest,dpkg-repack \
 		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$dir/$codename" "${sources[@]}" </dev/null ||
 		fail "mmdebstrap: cannot make a $codename root"
 	echo "made the $codename root in $((SECONDS - start)) s"
@@ -286,7 +210,7 @@ idle() { flock -u "$busy_fd" && holding=; }
 # in a shell of its own that kills what it started when it ends.
 release() {
 	local codename=$1 number=$2 start=$SECONDS
-	local unitdir=${unitdirs[$codename]} upgrade=$version+1 lib=
+	local unitdir=${unitdirs[$codename]}
 	pids=() nspawns=() netns=
 	# Its lines timed, to its own file: a slow step shows in the log.
 	exec > >(perl -MPOSIX -ne '$| = 1; print strftime("%T ", localtime), $_' >"$work/$codename.out") 2>&1
@@ -298,15 +222,6 @@ release() {
 	shared
 	build_in_root "$work/src"
 	check_package "$root/root/nmea-udp-listener_${version}_amd64.deb" "$unitdir" "$root"
-	# A higher version whose unit says so, to see the upgrade restart with
-	# it; and, where units have left /lib, the package as built before, with
-	# its unit there, to upgrade from.
-	local deb=/root/nmea-udp-listener_${version}_amd64.deb unit=${unitdir#/}/nmea-udp-listener.service
-	repack "$deb" "$upgrade" "sed -i 's/^Description=.*/& (upgraded)/' $unit"
-	if [[ $unitdir != /lib/systemd/system ]]; then
-		lib=$version~lib1
-		repack "$deb" "$lib" "mkdir -p lib/systemd/system && mv $unit lib/systemd/system/ && rmdir ${unit%/*}"
-	fi
 	out=$work/$codename-packages
 	mkdir "$out" && mv "$root/root/"nmea-udp-listener* "$out/"
 	echo "built the packages in the root in $((SECONDS - start)) s"
@@ -315,12 +230,10 @@ release() {
 	with_proc "$root" "$0" in-root "$root" "$out/nmea-udp-listener_${version}_amd64.deb" "$e2e" ||
 		fail "install test"
 	echo "install test took $((SECONDS - start)) s"
-	# Held shared all through, so that no burst runs beside this one's
-	# booting and installing.
-	under_systemd
+	as_installed
 	idle
 	# The fleets, heavy in their own ways, start once every release is
-	# past its burst under systemd.
+	# past its tests as installed.
 	: >"$work/$codename.ready"
 	local other
 	for other in "${running[@]}"; do
