@@ -94,6 +94,7 @@ pace() {
 			wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
 			((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
 		done' "$@" || fail "sending $2 datagrams"
+	# shellcheck disable=SC2034 # the fleet reads it
 	lost=$(($(drops) - before))
 	[[ $held == x ]] || (($1 < 1000)) || { idle; [[ $held != s ]] || shared; }
 }
@@ -115,7 +116,9 @@ as_installed() {
 		cp "$out/${name}_${version}_amd64.deb" "$root/root/debs/" || fail "cannot copy the tests into $root"
 	boot leader "$root" --private-network
 	echo "booted in $((SECONDS - start)) s ($(ct systemctl --version | head -n 1))"
-	ct autopkgtest --ignore-restrictions=breaks-testbed,isolation-container --output-dir=/root/autopkgtest "/root/debs/${name}_${version}_amd64.deb" \
+	# Not through ct, a function: a stop signal taken meanwhile would leave
+	# the redirection's saved descriptors open in this shell.
+	nsenter -t "$leader" -a autopkgtest --ignore-restrictions=breaks-testbed,isolation-container --output-dir=/root/autopkgtest "/root/debs/${name}_${version}_amd64.deb" \
 		/root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
 	# Each test's own lines, then autopkgtest's summary.
 	sed 's/^/  /' "$root/root/autopkgtest/"*-stdout 2>/dev/null || true
