@@ -2,8 +2,8 @@
 # Proves the Debian packages, built from a clean clone of HEAD. In a fresh
 # root of each Debian release we support, the amd64 package is built and
 # linted with that release's own tools, installed, seen to report a datagram
-# and purged; then the root is booted and the package tried under its
-# systemd. The arm64 and armhf packages are built on this host, checked, and
+# and purged; then the root is booted, the test bed of the package's
+# as-installed tests, which that release's autopkgtest runs. The arm64 and armhf packages are built on this host, checked, and
 # their binaries run the end-to-end table under qemu.
 # Usage: tests/debian.sh BUILD_DIR   (a build with BUILD_TESTING=ON)
 set -euo pipefail
