@@ -122,7 +122,7 @@ as_installed() {
 		/root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
 	# Each test's own lines, then autopkgtest's summary.
 	sed 's/^/  /' "$root/root/autopkgtest/"*-stdout 2>/dev/null || true
-	sed -n '/^@@@@@@@@@@@@@@@@@@@@ summary$/,$p' "$root.autopkgtest.log"
+	sed -n '/@@@@@@@@@@@@@@@@@@@@ summary$/,$p' "$root.autopkgtest.log"
 	((status == 0)) || { tail -n 30 "$root.autopkgtest.log"; fail "autopkgtest exited $status"; }
 	halt "$leader"
 	rm -rf "$root/root/src" "$root/root/debs" "$root/root/autopkgtest"
