@@ -9,9 +9,14 @@ cd "$(dirname "$0")/.."
 
 tests/need-packages.sh g++ cmake make libgtest-dev iproute2 valgrind clang libclang-rt-14-dev \
 	clang-tidy cppcheck shellcheck systemd systemd-container procps groff-base man-db util-linux git \
-	dpkg-dev debhelper lintian mmdebstrap qemu-user-static binutils nftables \
-	crossbuild-essential-arm64 libc6-dev:arm64 libstdc++-12-dev:arm64 \
-	crossbuild-essential-armhf libc6-dev:armhf libstdc++-12-dev:armhf
+	dpkg-dev debhelper lintian mmdebstrap qemu-user-static binutils nftables
+# The other architectures' tools come from indexes of their own: where the
+# mirror cannot give them, everything else still runs, and the run fails at
+# the end saying so.
+unbuilt=
+tests/need-packages.sh crossbuild-essential-arm64 libc6-dev:arm64 libstdc++-12-dev:arm64 \
+	crossbuild-essential-armhf libc6-dev:armhf libstdc++-12-dev:armhf ||
+	{ unbuilt="the arm64 and armhf packages were not built: their tools could not be installed from the mirror"; export DEBIAN_ARCHS=; }
 
 werror=${WARNINGS_AS_ERRORS:-OFF}
 jobs=$(nproc)
@@ -48,4 +53,5 @@ stage "Debian packages"
 wait "$rooting" || { cat "$roots/log"; exit 1; }
 cat "$roots/log"
 DEBIAN_ROOTS=$roots DEBIAN_ROOTS_TAKE=1 tests/debian.sh build
+[[ -z $unbuilt ]] || { echo "FAIL: $unbuilt"; exit 1; }
 echo "all checks passed in ${SECONDS} s"
