@@ -118,14 +118,16 @@ as_installed() {
 	echo "booted in $((SECONDS - start)) s ($(ct systemctl --version | head -n 1))"
 	# Not through ct, a function: a stop signal taken meanwhile would leave
 	# the redirection's saved descriptors open in this shell.
-	nsenter -t "$leader" -a autopkgtest --ignore-restrictions=breaks-testbed,isolation-container --output-dir=/root/autopkgtest "/root/debs/${name}_${version}_amd64.deb" \
-		/root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
+	nsenter -t "$leader" -a autopkgtest --ignore-restrictions=breaks-testbed,isolation-container \
+		--output-dir=/root/autopkgtest --summary-file=/root/autopkgtest.summary \
+		"/root/debs/${name}_${version}_amd64.deb" /root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
 	# Each test's own lines, then autopkgtest's summary.
 	sed 's/^/  /' "$root/root/autopkgtest/"*-stdout 2>/dev/null || true
-	sed -n '/@@@@@@@@@@@@@@@@@@@@ summary$/,$p' "$root.autopkgtest.log"
+	echo "autopkgtest's summary:"
+	cat "$root/root/autopkgtest.summary"
 	((status == 0)) || { tail -n 30 "$root.autopkgtest.log"; fail "autopkgtest exited $status"; }
 	halt "$leader"
-	rm -rf "$root/root/src" "$root/root/debs" "$root/root/autopkgtest"
+	rm -rf "$root/root/src" "$root/root/debs" "$root/root/autopkgtest" "$root/root/autopkgtest.summary"
 	echo "ok: as installed in $((SECONDS - start)) s"
 }
 
