@@ -257,6 +257,7 @@ if [[ $1 == roots ]]; then
 	exit
 fi
 build=$(realpath "$1")
+# shellcheck disable=SC1091 # linted on its own
 . tests/fleet.sh
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
 # What the exit stops: each release's shell, which kills its own
