@@ -85,6 +85,11 @@ fleet_stage() {
 	[[ $(cc systemctl is-active "$front") != active ]] && ! listening ||
 		fail "the collector's front before init: $(cc systemctl status "$front" | tail -n 5)"
 	own_site "the collector installed"
+	# A step of init that fails says what openssl said, and leaves nothing.
+	local refused
+	refused=$(cc "$fleet" init 1.2.3 2>&1) && fail "$fleet init 1.2.3 made a CA"
+	[[ $refused == *"bad ip address"* && ! -e $root-collector/etc/nmea-udp-listener-collector ]] ||
+		fail "$fleet init 1.2.3 said \"$refused\" and left: $(ls -R "$root-collector/etc/nmea-udp-listener-collector" 2>&1)"
 	cc "$fleet" init collector.test 192.0.2.1 192.0.2.2 >/dev/null || fail "$fleet init"
 	local tries=0
 	until listening; do ((++tries < 50)) || fail "nothing listens on 19532 after $fleet init"; sleep 0.1; done
