@@ -2,9 +2,10 @@
 # Proves the Debian packages, built from a clean clone of HEAD. In a fresh
 # root of each Debian release we support, the amd64 package is built and
 # linted with that release's own tools, installed, seen to report a datagram
-# and purged; then the root is booted, the test bed of the package's
-# as-installed tests, which that release's autopkgtest runs. The arm64 and armhf packages are built on this host, checked, and
-# their binaries run the end-to-end table under qemu.
+# and purged; then the root is booted, the test bed of the packages'
+# as-installed tests (debian/tests), which that release's autopkgtest runs.
+# The arm64 and armhf packages are built on this host, checked, and their
+# binaries run the end-to-end table under qemu.
 # Usage: tests/debian.sh BUILD_DIR   (a build with BUILD_TESTING=ON)
 set -euo pipefail
 fail() { echo "FAIL: $*"; exit 1; }
@@ -65,62 +66,29 @@ halt() {
 	nspawns=()
 }
 
-# What the fleet does in the booted $root, whose systemd has the PID leader.
+# Runs a command in the booted $root, whose systemd has the PID leader.
 # shellcheck disable=SC2154 # boot sets leader
 ct() { nsenter -t "$leader" -a "$@"; }
-name=nmea-udp-listener ns=nmea-udp-listener
-reports() { ct journalctl --namespace="$ns" -u "$name" -o cat; }
-send() { ct perl -MIO::Socket::INET -e 'IO::Socket::INET->new(PeerAddr => "127.0.0.1:9888",
-	LocalPort => $ARGV[0], Proto => "udp")->send($ARGV[1]) or die' "$@"; }
-# Waits until the reports' journal, or what the command FROM prints,
-# holds COUNT lines matching PATTERN.
-await() {
-	local end=$((SECONDS + 60))
-	until (($(${3:-reports} | grep -cE "$2") >= $1)) || ((SECONDS > end)); do sleep 0.5; done
-}
-# Sends COUNT datagrams of 80 bytes, tagged with the letter TAG, at RATE a
-# second from inside the container; a burst runs alone, letting go of the
-# lock held shared meanwhile. Sets lost to how many the kernel dropped at
-# the listener's socket meanwhile.
-pace() {
-	local held=${holding:-} before=$(drops)
-	[[ $held == x ]] || (($1 < 1000)) || { idle && alone; }
-	ct timeout 120 bash -c 'rate=$0 count=$1 tag=$2 x=$(printf "%060d" 0 | tr 0 x)
-		exec 3>/dev/udp/127.0.0.1/9888 4<> <(:)
-		start=${EPOCHREALTIME/./}
-		for ((i = 0; i < count; i++)); do
-			printf "\$GPTXT,%s%06d,%s*00\r\n" $tag $i $x >&3
-			((i % 100 == 99 || rate < 100)) || continue
-			wait=$((start + (i + 1) * 1000000 / rate - ${EPOCHREALTIME/./}))
-			((wait <= 0)) || read -t $((wait / 1000000)).$(printf %06d $((wait % 1000000))) -u 4 || :
-		done' "$@" || fail "sending $2 datagrams"
-	# shellcheck disable=SC2034 # the fleet reads it
-	lost=$(($(drops) - before))
-	[[ $held == x ]] || (($1 < 1000)) || { idle; [[ $held != s ]] || shared; }
-}
-# The payload lines of pace's reports tagged TAG, as a pattern for grep -E.
-paced() { printf '^(Data: |receive UDP : )\\$GPTXT,%s[0-9]{6},x{60}\\*00$' "$1"; }
-since() { awk -v t="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - t }'; }
-drops() { nsenter -t "$leader" -n awk '/^Udp:/ && $2 ~ /^[0-9]/ { print $6 }' /proc/net/snmp; }
-main_pid() { ct systemctl show -P MainPID "$name"; }
+name=nmea-udp-listener
 
 # The as-installed tests in debian/tests, run by the release's own
-# autopkgtest in $root booted by systemd-nspawn, with the listener's package
-# of $out. The booted root is the test bed and is thrown away after, so the
+# autopkgtest in $root booted by systemd-nspawn, with the packages of $out. The booted root is the test bed and is thrown away after, so the
 # tests that break it run too (breaks-testbed); it is a container that
 # autopkgtest's null runner cannot see (isolation-container).
 as_installed() {
 	echo "-- as installed, under a running systemd: autopkgtest"
 	local start=$SECONDS status=0
 	rm -rf "$root/root/src" && cp -a "$work/src" "$root/root/src" && mkdir -p "$root/root/debs" &&
-		cp "$out/${name}_${version}_amd64.deb" "$root/root/debs/" || fail "cannot copy the tests into $root"
+		cp "$out/"*.deb "$root/root/debs/" || fail "cannot copy the tests into $root"
+	# The fleet's station, by the name the collector enrols it with.
+	echo station >"$root/etc/hostname"
 	boot leader "$root" --private-network
 	echo "booted in $((SECONDS - start)) s ($(ct systemctl --version | head -n 1))"
 	# Not through ct, a function: a stop signal taken meanwhile would leave
 	# the redirection's saved descriptors open in this shell.
 	nsenter -t "$leader" -a autopkgtest --ignore-restrictions=breaks-testbed,isolation-container \
 		--output-dir=/root/autopkgtest --summary-file=/root/autopkgtest.summary \
-		"/root/debs/${name}_${version}_amd64.deb" /root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
+		/root/debs/*.deb /root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
 	# Each test's own lines, then autopkgtest's summary.
 	sed 's/^/  /' "$root/root/autopkgtest/"*-stdout 2>/dev/null || true
 	echo "autopkgtest's summary:"
@@ -185,7 +153,7 @@ make_root() {
 		--customize-hook='copy-in debian /tmp' \
 		--customize-hook='chroot "$1" apt-get build-dep -y -qq /tmp >/dev/null && rm -r "$1/tmp/debian"' \
 		--hook-dir=/usr/share/mmdebstrap/hooks/eatmydata \
-		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,apache2,curl,socat,autopkgtest,dpkg-repack \
+		--include=init-system-helpers,systemd,systemd-sysv,dbus,systemd-journal-remote,build-essential,lintian,apache2,curl,socat,autopkgtest,dpkg-repack,iproute2,nftables,procps \
 		--aptopt='Acquire::Check-Valid-Until "false"' "$codename" "$dir/$codename" "${sources[@]}" </dev/null ||
 		fail "mmdebstrap: cannot make a $codename root"
 	echo "made the $codename root in $((SECONDS - start)) s"
@@ -204,12 +172,6 @@ make_roots() {
 	cat "$dir/bookworm.log" "$dir/trixie.log"
 }
 
-# Each burst runs alone, under systemd and in the fleets: a burst's count of
-# reports must not hang on what else the machine is doing. Building and the
-# stage under systemd hold the lock shared, side by side.
-alone() { flock -x "$busy_fd" && holding=x; }
-shared() { flock -s "$busy_fd" && holding=s; }
-idle() { flock -u "$busy_fd" && holding=; }
 
 # Debian CODENAME, release NUMBER, in its root: the amd64 package built,
 # checked and installed there, then booted. Runs beside the other release,
@@ -217,15 +179,13 @@ idle() { flock -u "$busy_fd" && holding=; }
 release() {
 	local codename=$1 number=$2 start=$SECONDS
 	local unitdir=${unitdirs[$codename]}
-	pids=() nspawns=() netns=
+	pids=() nspawns=()
 	# Its lines timed, to its own file: a slow step shows in the log.
 	exec > >(perl -MPOSIX -ne '$| = 1; print strftime("%T ", localtime), $_' >"$work/$codename.out") 2>&1
 	trap 'exit 1' TERM
-	trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; [[ -z $netns ]] || ip netns del "$netns"; exec >&- 2>&-; wait' EXIT
-	exec {busy_fd}>"$work/busy.lock"
+	trap 'kill -KILL "${pids[@]}" 2>/dev/null || true; exec >&- 2>&-; wait' EXIT
 	echo "== Debian $number ($codename)"
 	root=$work/$codename
-	shared
 	build_in_root "$work/src"
 	check_package "$root/root/nmea-udp-listener_${version}_amd64.deb" "$unitdir" "$root"
 	out=$work/$codename-packages
@@ -237,15 +197,6 @@ release() {
 		fail "install test"
 	echo "install test took $((SECONDS - start)) s"
 	as_installed
-	idle
-	# The fleets, heavy in their own ways, start once every release is
-	# past its tests as installed.
-	: >"$work/$codename.ready"
-	local other
-	for other in "${running[@]}"; do
-		until [[ -e $work/$other.ready ]]; do sleep 0.5; done
-	done
-	fleet_stage
 }
 
 cd "$(dirname "$0")/.."
@@ -257,8 +208,6 @@ if [[ $1 == roots ]]; then
 	exit
 fi
 build=$(realpath "$1")
-# shellcheck disable=SC1091 # linted on its own
-. tests/fleet.sh
 work=$(mktemp -d /tmp/nmea-udp-listener-debian.XXXXXX)
 # What the exit stops: each release's shell, which kills its own
 # containers; the roots in the making are waited for.

@@ -48,7 +48,8 @@ cppcheck --quiet --error-exitcode=1 --enable=warning,style,performance,portabili
 	--inline-suppr --std=c++17 src/
 # The fleet's programs, the maintainer scripts and the tests' shell.
 shellcheck fleet/upload fleet/collector/receive fleet/collector/nmea-udp-listener-fleet \
-	debian/*.postinst debian/*.prerm debian/*.postrm tests/*.sh
+	debian/*.postinst debian/*.prerm debian/*.postrm debian/tests/service debian/tests/fleet \
+	debian/tests/common tests/*.sh
 stage "Debian packages"
 wait "$rooting" || { cat "$roots/log"; exit 1; }
 cat "$roots/log"
