@@ -86,13 +86,19 @@ as_installed() {
 	echo "booted in $((SECONDS - start)) s ($(ct systemctl --version | head -n 1))"
 	# Not through ct, a function: a stop signal taken meanwhile would leave
 	# the redirection's saved descriptors open in this shell.
+	local debs=("$root"/root/debs/*.deb)
 	nsenter -t "$leader" -a autopkgtest --ignore-restrictions=breaks-testbed,isolation-container \
 		--output-dir=/root/autopkgtest --summary-file=/root/autopkgtest.summary \
-		/root/debs/*.deb /root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
+		"${debs[@]#"$root"}" /root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
 	# Each test's own lines, then autopkgtest's summary.
-	sed 's/^/  /' "$root/root/autopkgtest/"*-stdout 2>/dev/null || true
+	local test
+	for test in "$root/root/autopkgtest/"*-stdout; do
+		[[ -e $test ]] || continue
+		echo "${test##*/}:"
+		sed 's/^/  /' "$test"
+	done
 	echo "autopkgtest's summary:"
-	cat "$root/root/autopkgtest.summary"
+	cat "$root/root/autopkgtest.summary" 2>/dev/null || echo "  none"
 	((status == 0)) || { tail -n 30 "$root.autopkgtest.log"; fail "autopkgtest exited $status"; }
 	halt "$leader"
 	rm -rf "$root/root/src" "$root/root/debs" "$root/root/autopkgtest" "$root/root/autopkgtest.summary"
