@@ -89,6 +89,7 @@ as_installed() {
 	local debs=("$root"/root/debs/*.deb)
 	nsenter -t "$leader" -a autopkgtest --ignore-restrictions=breaks-testbed,isolation-container \
 		--output-dir=/root/autopkgtest --summary-file=/root/autopkgtest.summary \
+		${CAPACITY_RATES:+"--env=CAPACITY_RATES=$CAPACITY_RATES"} \
 		"${debs[@]#"$root"}" /root/src -- null >"$root.autopkgtest.log" 2>&1 || status=$?
 	# Each test's own lines, then autopkgtest's summary.
 	local test
